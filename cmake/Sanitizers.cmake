@@ -1,0 +1,17 @@
+# The sanitizer applies to every target, JUCE's module code included: ThreadSanitizer
+# only understands the synchronisation that it can see.
+if(TARVO_SANITIZER STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(TARVO_SANITIZER STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(TARVO_SANITIZER STREQUAL "fuzz")
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "TARVO_SANITIZER=fuzz needs clang")
+    endif()
+    add_compile_options(-fsanitize=address,undefined,fuzzer-no-link -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+elseif(NOT TARVO_SANITIZER STREQUAL "none")
+    message(FATAL_ERROR "Unknown TARVO_SANITIZER '${TARVO_SANITIZER}'")
+endif()
