@@ -2,6 +2,7 @@
 
 #include "MessageCodec.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -139,9 +140,10 @@ int JwDevice::Send (const uint8_t* data, int len)
     int total = 0;
     bool failed = false;
 
-    for (int offset = 0; offset < len; offset += max_packet_size_)
+    // 64-bit offsets: offset + max_packet_size_ may not fit an int near INT_MAX.
+    for (int64_t offset = 0; offset < len; offset += max_packet_size_)
     {
-        const auto piece = std::min (max_packet_size_, len - offset);
+        const auto piece = std::min<int64_t> (max_packet_size_, len - offset);
         const auto sent = Internal_Send (data + offset, (size_t) piece);
 
         if (sent == -1)
@@ -150,7 +152,7 @@ int JwDevice::Send (const uint8_t* data, int len)
             total += sent;
     }
 
-    return failed ? -1 : total;
+    return total;
 }
 
 void JwDevice::OnReadNext (const uint8_t* data, int len)
@@ -207,6 +209,31 @@ bool isStartByte (uint8_t byte)
     return byte == 0xB0 || byte == 0xC0 || byte == 0xF0;
 }
 
+/** Bytes that never complete a message must not grow memory without limit: once more
+    than the bound is pending, keep at most the partial message that begins at the last
+    start byte, and nothing when that alone is over the bound. */
+void trimPending (std::vector<uint8_t>& buffer)
+{
+    if (buffer.size() <= JwDevice::kMaxPendingBytes)
+        return;
+
+    size_t keepFrom = buffer.size();
+
+    for (size_t i = buffer.size(); i-- > 0;)
+    {
+        if (isStartByte (buffer[i]))
+        {
+            keepFrom = i;
+            break;
+        }
+    }
+
+    if (buffer.size() - keepFrom > JwDevice::kMaxPendingBytes)
+        keepFrom = buffer.size();
+
+    buffer.erase (buffer.begin(), buffer.begin() + (std::ptrdiff_t) keepFrom);
+}
+
 bool hasName (const uint8_t* m, size_t n, const char* name, size_t nameLen)
 {
     // The whole name follows the start byte, and at least one more byte follows it.
@@ -229,27 +256,7 @@ void JwDevice::Internal_OnReadNext (const uint8_t* data, int len)
 
     if (! found.has_value())
     {
-        // Bytes that never complete a message must not grow memory without limit: keep
-        // at most the partial message that begins at the last start byte.
-        if (buffer.size() > kMaxPendingBytes)
-        {
-            size_t keepFrom = buffer.size();
-
-            for (size_t i = buffer.size(); i-- > 0;)
-            {
-                if (isStartByte (buffer[i]))
-                {
-                    keepFrom = i;
-                    break;
-                }
-            }
-
-            if (buffer.size() - keepFrom > kMaxPendingBytes)
-                keepFrom = buffer.size();
-
-            buffer.erase (buffer.begin(), buffer.begin() + (std::ptrdiff_t) keepFrom);
-        }
-
+        trimPending (buffer);
         return;
     }
 
@@ -268,6 +275,10 @@ void JwDevice::Internal_OnReadNext (const uint8_t* data, int len)
     }
 
     buffer.erase (buffer.begin(), buffer.begin() + (std::ptrdiff_t) consumedUpTo);
+
+    // What is left holds no complete message: the same bound applies to it, or a routed
+    // message followed by a long run of garbage would keep all of that garbage.
+    trimPending (buffer);
 }
 
 void JwDevice::route (const uint8_t* m, size_t n)

@@ -2,6 +2,7 @@
 
 #include "JwSysEx.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace jw

@@ -1,0 +1,118 @@
+#include "CorvelFwUpgradeLauncherApplication.h"
+
+#include "FirmwareUpgradeTool.h"
+#include "JwDeviceManager.h"
+#include "MainComponent.h"
+
+namespace juce
+{
+extern const char* const* juce_argv;
+extern int juce_argc;
+} // namespace juce
+
+namespace
+{
+// Before the framework shuts down its MIDI and message machinery, the open device goes.
+void closeCurrentDevice()
+{
+    auto* manager = jw::DeviceManager::instance();
+    manager->stopPolling();
+
+    if (auto* device = manager->currentDevice())
+    {
+        device->Close();
+        manager->setCurrentDevice (nullptr);
+    }
+}
+} // namespace
+
+CorvelFwUpgradeLauncherApplication::~CorvelFwUpgradeLauncherApplication()
+{
+    mainWindow.reset();
+}
+
+const juce::String CorvelFwUpgradeLauncherApplication::getApplicationName()    { return "Tarvo Firmware Updater"; }
+const juce::String CorvelFwUpgradeLauncherApplication::getApplicationVersion() { return "1.0.0"; }
+bool CorvelFwUpgradeLauncherApplication::moreThanOneInstanceAllowed()          { return true; }
+void CorvelFwUpgradeLauncherApplication::anotherInstanceStarted (const juce::String&) {}
+void CorvelFwUpgradeLauncherApplication::systemRequestedQuit()                 { quit(); }
+
+juce::StringArray CorvelFwUpgradeLauncherApplication::getArguments()
+{
+    juce::StringArray arguments;
+
+    for (int i = 1; i < juce::juce_argc; ++i)
+    {
+        const auto* arg = juce::juce_argv[i];
+        arguments.add (arg == nullptr ? juce::String() : juce::String::fromUTF8 (arg));
+    }
+
+    return arguments;
+}
+
+void CorvelFwUpgradeLauncherApplication::initialise (const juce::String&)
+{
+    const auto arguments = getArguments();
+
+    if (arguments[0] == "--path")
+    {
+        const auto path = arguments[1].isEmpty() ? juce::String()
+                                                 : juce::File::getCurrentWorkingDirectory()
+                                                       .getChildFile (arguments[1]).getFullPathName();
+        const console::FirmwareUpgradeTool tool (path);
+        setApplicationReturnValue (tool.execute());
+        quit();
+        return;
+    }
+
+    mainWindow = std::make_unique<MainWindow> (getApplicationName());
+}
+
+void CorvelFwUpgradeLauncherApplication::shutdown()
+{
+    mainWindow.reset();
+    closeCurrentDevice();
+}
+
+//==============================================================================
+CorvelFwUpgradeLauncherApplication::MainWindow::MainWindow (const juce::String& name)
+    : juce::DocumentWindow (name,
+                            juce::Desktop::getInstance().getDefaultLookAndFeel()
+                                .findColour (juce::ResizableWindow::backgroundColourId),
+                            juce::DocumentWindow::allButtons)
+{
+    setUsingNativeTitleBar (true);
+
+    auto* content = new MainComponent();
+    content->onQuitReady = [this] { quitNow(); };
+    setContentOwned (content, true);
+    setResizable (true, true);
+    centreWithSize (getWidth(), getHeight());
+    setName ("Tarvo Firmware Updater");
+    setVisible (true);
+}
+
+CorvelFwUpgradeLauncherApplication::MainWindow::~MainWindow() = default;
+
+void CorvelFwUpgradeLauncherApplication::MainWindow::closeButtonPressed()
+{
+    // An update writing to the amplifier is never cut off: the quit waits for its end.
+    if (auto* content = dynamic_cast<MainComponent*> (getContentComponent()))
+        if (! content->requestQuit())
+            return;
+
+    quitNow();
+}
+
+void CorvelFwUpgradeLauncherApplication::MainWindow::quitNow()
+{
+    setVisible (false);
+    closeCurrentDevice();
+    juce::JUCEApplication::getInstance()->systemRequestedQuit();
+}
+
+//==============================================================================
+juce::JUCEApplicationBase* juce_CreateApplication()
+{
+    return new CorvelFwUpgradeLauncherApplication();
+}

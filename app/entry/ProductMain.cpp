@@ -1,0 +1,10 @@
+#include "CorvelFwUpgradeLauncherApplication.h"
+#include "MidiPorts.h"
+
+// The product: the application on the platform's MIDI service.
+int main (int argc, char* argv[])
+{
+    midi::installBackend (midi::createJuceBackend());
+    juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;
+    return juce::JUCEApplicationBase::main (argc, const_cast<const char**> (argv));
+}

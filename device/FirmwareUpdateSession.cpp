@@ -1,0 +1,227 @@
+#include "FirmwareUpdateSession.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <thread>
+
+#if defined (__unix__) || defined (__APPLE__)
+ #include <sys/stat.h>
+#endif
+
+namespace
+{
+void sleepMs (uint32_t ms)
+{
+    if (ms != 0)
+        std::this_thread::sleep_for (std::chrono::milliseconds (ms));
+}
+
+struct FileCloser
+{
+    void operator() (std::FILE* f) const { std::fclose (f); }
+};
+
+bool isRegularFile (std::FILE* file)
+{
+   #if defined (__unix__) || defined (__APPLE__)
+    struct stat info {};
+    return fstat (fileno (file), &info) == 0 && S_ISREG (info.st_mode);
+   #else
+    (void) file;
+    return true;
+   #endif
+}
+} // namespace
+
+//==============================================================================
+bool FirmwareUpdateSession::Perform (JwDevice* device)
+{
+    using namespace bootloader;
+
+    if (device == nullptr)
+        return fail (errorNoDevice);
+
+    const auto sid = device->own_sid_;
+
+    if (sid == -1)
+        return fail (errorNoSessionId);
+
+    std::cout << "Get FW SID: " << sid << std::endl;
+
+    // Status check.
+    auto length = buildGetFwStatus (send_buf_);
+
+    if (device->Send (send_buf_, (int) length) == -1)
+        return fail (errorNoFwStatus);
+
+    const auto statusLen = waitForReply (device, sid, "RetFwStatus", recv_buf_, sizeof (recv_buf_));
+    uint8_t status = 0;
+
+    if (statusLen < 0 || ! replyStatus (recv_buf_, statusLen, fwStatusPosition, status))
+        return fail (errorNoFwStatus);
+
+    std::printf ("Get FW Status: %d\n", status);
+    std::fflush (stdout);
+
+    // Status 1 means the application runs: drop it to 0 and have the caller reconnect,
+    // after which the bootloader answers.
+    if (status == 1)
+    {
+        length = buildSetFwStatus (send_buf_, 0);
+
+        if (device->Send (send_buf_, (int) length) == -1)
+            return fail (errorSetFwStatus);
+
+        std::cout << "Set FW Status as 0" << std::endl;
+
+        if (status_reset_cb_ != nullptr && ! status_reset_cb_ (device, this, cb_user_data_))
+            return fail (errorReconnect);
+    }
+
+    std::cout << "Will sleep for " << settle_delay_ms_ << " ms" << std::endl;
+    sleepMs (settle_delay_ms_);
+
+    tagFirmwareInfo info {};
+
+    if (! GetFwInfo (device, sid, send_buf_, recv_buf_, info))
+        return fail (errorNoFwInfo);
+
+    printFirmwareInfo (info);
+
+    // From here on an image loaded from the file goes on every way out.
+    struct ImageRelease
+    {
+        FirmwareUpdateSession& session;
+        ~ImageRelease() { session.releaseLoadedImage(); }
+    } imageRelease { *this };
+
+    if (load_from_file_ && ! loadImage())
+        return fail (errorImage);
+
+    if (fw_size_ < 0 || fw_size_ >= maxImageSize || (fw_data_ == nullptr && fw_size_ > 0))
+        return fail (errorImage);
+
+    sleepMs (settle_delay_ms_);
+
+    // Transfer.
+    const auto imageSize = (size_t) fw_size_;
+    size_t offset = 0;
+
+    while (offset < imageSize)
+    {
+        size_t carried = 0;
+        length = buildWriteFlash (send_buf_, fw_data_, imageSize, offset, &carried);
+        const auto written = offset + carried;
+
+        if (! sendBlock (device, sid, length))
+            return fail (errorWriteFlash);
+
+        const auto percent = (int) std::min<int64_t> (100, (int64_t) written * 100 / (int64_t) imageSize);
+
+        if (progress_cb_ != nullptr)
+            progress_cb_ (device, this, percent, progress_user_data_);
+
+        offset = written;
+    }
+
+    // Completion.
+    length = buildSetFwStatus (send_buf_, 1);
+
+    if (device->Send (send_buf_, (int) length) == -1)
+        return fail (errorSetFwStatus);
+
+    sleepMs (settle_delay_ms_);
+    releaseLoadedImage();
+
+    if (finish_cb_ != nullptr)
+        finish_cb_ (device, this, cb_user_data_);
+
+    return true;
+}
+
+bool FirmwareUpdateSession::sendBlock (JwDevice* device, int sid, size_t length)
+{
+    using namespace bootloader;
+
+    // A refused block goes out once more, byte for byte the same.
+    for (int attempt = 0; attempt < 2; ++attempt)
+    {
+        sleepMs (block_delay_ms_);
+
+        if (device->Send (send_buf_, (int) length) == -1)
+            return false;
+
+        std::memset (recv_buf_, 0, sizeof (recv_buf_));
+        const auto replyLen = waitForReply (device, sid, "RetWriteFlash", recv_buf_, sizeof (recv_buf_));
+
+        if (replyLen < 0)
+            return false;
+
+        // A reply too short to carry a status counts as a refusal.
+        uint8_t status = 0;
+
+        if (replyStatus (recv_buf_, replyLen, writeFlashStatusPosition, status) && status == 1)
+            return true;
+    }
+
+    return false;
+}
+
+//==============================================================================
+bool FirmwareUpdateSession::fail (int code)
+{
+    error_code_ = code;
+    releaseLoadedImage();
+    return false;
+}
+
+bool FirmwareUpdateSession::loadImage()
+{
+    releaseLoadedImage();
+    fw_data_ = nullptr;
+    fw_size_ = 0;
+
+    const std::unique_ptr<std::FILE, FileCloser> file (std::fopen (fw_path_.c_str(), "rb"));
+
+    if (file == nullptr || ! isRegularFile (file.get()))
+        return false;
+
+    if (std::fseek (file.get(), 0, SEEK_END) != 0)
+        return false;
+
+    const auto size = std::ftell (file.get());
+
+    // The offsets of "WriteFlash" reach 2^28 - 1, and the size must fit an int.
+    if (size < 0 || (int64_t) size >= bootloader::maxImageSize)
+        return false;
+
+    if (std::fseek (file.get(), 0, SEEK_SET) != 0)
+        return false;
+
+    std::vector<uint8_t> image ((size_t) size);
+
+    // A file that reads short is refused rather than sent with a hole in it.
+    if (! image.empty() && std::fread (image.data(), 1, image.size(), file.get()) != image.size())
+        return false;
+
+    loaded_image_ = std::move (image);
+    owns_image_ = true;
+    fw_data_ = loaded_image_.data();
+    fw_size_ = (int) loaded_image_.size();
+    return true;
+}
+
+void FirmwareUpdateSession::releaseLoadedImage()
+{
+    if (! owns_image_)
+        return;
+
+    std::vector<uint8_t>().swap (loaded_image_);
+    owns_image_ = false;
+    fw_data_ = nullptr;
+    fw_size_ = 0;
+}
