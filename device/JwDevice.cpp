@@ -152,7 +152,7 @@ int JwDevice::Send (const uint8_t* data, int len)
             total += sent;
     }
 
-    return total;
+    return failed ? -1 : total;
 }
 
 void JwDevice::OnReadNext (const uint8_t* data, int len)

@@ -21,6 +21,20 @@ struct VirtualMidiService::Plug
     std::vector<std::shared_ptr<HostInputState>> hostInputs;
     int hostOutputs = 0;
     Positions positions;                      // where its ports stood when unplugged
+    int opensBeforeRefusing = -1;             // -1: the ports always open
+
+    /** A port that a driver refuses to open once its budget is spent. */
+    bool refusesOpen() noexcept
+    {
+        if (opensBeforeRefusing < 0)
+            return false;
+
+        if (opensBeforeRefusing == 0)
+            return true;
+
+        --opensBeforeRefusing;
+        return false;
+    }
 
     bool hasInput() const noexcept  { return directions != Directions::outputOnly; }
     bool hasOutput() const noexcept { return directions != Directions::inputOnly; }
@@ -160,6 +174,10 @@ std::unique_ptr<midi::Input> VirtualMidiService::openInput (int index, midi::Inp
         return {};
 
     auto& p = inputs[static_cast<size_t> (index)];
+
+    if (p->refusesOpen())
+        return {};
+
     auto state = std::make_shared<HostInputState>();
     state->callback = callback;
     state->plugId = p->id;
@@ -180,6 +198,10 @@ std::unique_ptr<midi::Output> VirtualMidiService::openOutput (int index)
         return {};
 
     auto& p = outputs[static_cast<size_t> (index)];
+
+    if (p->refusesOpen())
+        return {};
+
     ++p->hostOutputs;
     ++numOpenOutputs;
     notifyConnectionsChanged (p->id);
@@ -355,6 +377,14 @@ void VirtualMidiService::detach (DeviceId id)
         removePorts (*p);
 
     plugs.erase (id);
+}
+
+void VirtualMidiService::refuseOpensAfter (DeviceId id, int successfulOpens)
+{
+    const std::lock_guard<std::mutex> l (stateLock);
+
+    if (auto p = findPlug (id))
+        p->opensBeforeRefusing = successfulOpens;
 }
 
 VirtualMidiService::HostConnections VirtualMidiService::getHostConnections (DeviceId id) const

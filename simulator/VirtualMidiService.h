@@ -116,6 +116,11 @@ public:
     void callLater (DeviceId id, int delayMs, std::function<void()> fn);
     HostConnections getHostConnections (DeviceId id) const;
 
+    /** After this many more successful host opens of the device's ports (input and output
+        counted together), every open of them fails, as when a driver has gone bad.
+        -1 lets them open again. */
+    void refuseOpensAfter (DeviceId id, int successfulOpens);
+
     // Observability
     int getNumOpenInputs() const;
     int getNumOpenOutputs() const;

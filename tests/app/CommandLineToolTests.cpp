@@ -142,6 +142,22 @@ TEST_F (CommandLineToolTest, AWholeUpdateWritesTheFileAndPrintsEveryStep)
     EXPECT_EQ (service.getNumOpenOutputs(), 0);
 }
 
+TEST_F (CommandLineToolTest, AnAmplifierThatCannotBeOpenedGivesCannotConnect)
+{
+    sim::EmulatedAmplifier amplifier (service, config);
+
+    // The probe and its check open the two ports twice; the tool's own open then fails.
+    service.refuseOpensAfter (amplifier.getDeviceId(), 4);
+
+    EXPECT_EQ (runTool (imagePath), 1);
+    EXPECT_TRUE (contains (output, "1 device(s) found"));
+    EXPECT_EQ (output.back(), "Cannot connect to device!");
+    EXPECT_EQ (jw::DeviceManager::instance()->currentDevice(), nullptr);
+    EXPECT_EQ (service.getNumOpenInputs(), 0);
+    EXPECT_EQ (service.getNumOpenOutputs(), 0);
+    EXPECT_EQ (amplifier.getNumReceivedMessages(), 1u);
+}
+
 TEST_F (CommandLineToolTest, TwoAmplifiersOnlyTheFirstIsFlashed)
 {
     auto secondConfig = config;

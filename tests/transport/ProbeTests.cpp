@@ -193,6 +193,20 @@ TEST_F (ProbeTest, ADeviceWhosePortsNoLongerOpenIsFilteredOut)
     EXPECT_TRUE (JwUsbMidiDeviceFinder::GetDescriptors().empty());
 }
 
+TEST_F (ProbeTest, ADeviceWhosePortsRefuseToOpenForTheCheckIsFilteredOut)
+{
+    sim::EmulatedAmplifier amplifier (service);
+
+    // The probe itself opens the input and the output; the check after it cannot.
+    service.refuseOpensAfter (amplifier.getDeviceId(), 2);
+    probeAndCaptureOutput();
+
+    EXPECT_EQ (amplifier.getNumReceivedMessages(), 1u);
+    EXPECT_TRUE (JwUsbMidiDeviceFinder::GetDescriptors().empty());
+    EXPECT_EQ (service.getNumOpenInputs(), 0);
+    EXPECT_EQ (service.getNumOpenOutputs(), 0);
+}
+
 TEST_F (ProbeTest, AMatchingInputWithoutAMatchingOutputSendsNothing)
 {
     ScriptedDevice inputOnly (service, "Tarvo In", { { probeReply (amplifierId) } }, {},
