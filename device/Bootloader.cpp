@@ -4,6 +4,7 @@
 #include "MessageCodec.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -133,11 +134,22 @@ size_t buildWriteFlash (uint8_t* buf, const uint8_t* image, size_t imageSize,
 //==============================================================================
 int waitForReply (JwDevice* device, int sid, const char* name, uint8_t* buf, size_t capacity)
 {
+    using Clock = std::chrono::steady_clock;
+
     const auto nameLen = std::strlen (name);
+
+    // Other replies are dropped while waiting, but they do not buy more time: an amplifier
+    // that keeps talking without ever answering must not hold the update forever.
+    const auto deadline = Clock::now() + std::chrono::milliseconds (replyTimeoutMs);
 
     for (;;)
     {
-        const auto n = device->ReadNext (sid, buf, capacity, replyTimeoutMs);
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now()).count();
+
+        if (remaining <= 0)
+            return -1;
+
+        const auto n = device->ReadNext (sid, buf, capacity, (int) remaining);
 
         if (n < 1)
             return -1;

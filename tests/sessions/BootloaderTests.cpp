@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <thread>
 
 using namespace sessiontest;
 
@@ -178,6 +181,33 @@ TEST (GetFwInfo, FullReplyFillsTheRecordAndOtherNamesAreDropped)
     EXPECT_EQ ("Sending GetFwInfo command\nSent GetFwInfo command\n", out);
     EXPECT_EQ (wireBytes (info), wireBytes (record));
     EXPECT_EQ (namedMessage ("GetFwInfo"), device.sent().at (0));
+}
+
+TEST (GetFwInfo, ChatterWithoutTheAwaitedReplyCannotHoldTheWaitForever)
+{
+    FakeDevice device;
+    std::atomic<bool> stop { false };
+
+    // Something keeps sending other replies, each well within a single read's time.
+    std::thread chatter ([&]
+    {
+        while (! stop)
+        {
+            device.deliver (namedMessage ("RetFwStatus", { 1 }));
+            std::this_thread::sleep_for (std::chrono::milliseconds (200));
+        }
+    });
+
+    uint8_t recvBuf[512] {};
+    const auto start = std::chrono::steady_clock::now();
+    const auto n = bootloader::waitForReply (&device, device.own_sid_, "RetFwInfo", recvBuf, sizeof (recvBuf));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+
+    stop = true;
+    chatter.join();
+
+    EXPECT_EQ (n, -1);
+    EXPECT_LT (elapsed, std::chrono::seconds (20));   // a guard: without a bound it never ends
 }
 
 TEST (GetFwInfo, PrintoutLinesAreExact)
