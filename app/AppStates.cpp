@@ -27,13 +27,17 @@ void queueUiEvent (MainComponent* mc, std::function<void()> event)
     mc->triggerAsyncUpdate();
 }
 
-/** Posts a task's last step to the message thread; it is dropped if the window went. */
-void postToMessageThread (SafeComponent mc, std::function<void (MainComponent*)> fn)
+/** Posts a task's last step to the message thread. It is dropped if the window went, or if
+    the window left the state that started the task meanwhile (a device-list change, say):
+    a late completion must not move a window that has gone on without it. */
+template <typename State>
+void postCompletion (SafeComponent mc, std::function<void (MainComponent*)> fn)
 {
     juce::MessageManager::callAsync ([mc, fn = std::move (fn)]
     {
         if (auto* component = mc.getComponent())
-            fn (component);
+            if (dynamic_cast<State*> (component->state.get()) != nullptr)
+                fn (component);
     });
 }
 
@@ -122,7 +126,7 @@ void ConnectingAppState::apply (MainComponent* mc) const
             count = 0;
         }
 
-        postToMessageThread (safe, [count, dm] (MainComponent* component)
+        postCompletion<ConnectingAppState> (safe, [count, dm] (MainComponent* component)
         {
             std::unique_ptr<AppState> next;
             const auto ids = count > 0 ? dm->deviceUuids() : std::vector<DeviceUuid>();
@@ -223,7 +227,7 @@ void FirmwareCheckingAppState::apply (MainComponent* mc) const
     {
         manager().stopPolling();
 
-        postToMessageThread (safe, [] (MainComponent* component)
+        postCompletion<FirmwareCheckingAppState> (safe, [] (MainComponent* component)
         {
             if (component->isQuitPending())
             {
@@ -277,7 +281,7 @@ void FirmwareUpdatingAppState::apply (MainComponent* mc) const
             result = false;
         }
 
-        postToMessageThread (safe, [result] (MainComponent* component)
+        postCompletion<FirmwareUpdatingAppState> (safe, [result] (MainComponent* component)
         {
             // The window was closed meanwhile: now that nothing uses the device, quit.
             if (component->isQuitPending())
