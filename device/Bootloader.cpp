@@ -144,7 +144,7 @@ int waitForReply (JwDevice* device, int sid, const char* name, uint8_t* buf, siz
 
     for (;;)
     {
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now()).count();
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds> (deadline - Clock::now()).count();
 
         if (remaining <= 0)
             return -1;

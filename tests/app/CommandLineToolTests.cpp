@@ -15,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 /** A small image with a firmware description at 0x400: a few blocks keep the tests short. */
 Bytes makeImage (size_t size, uint8_t versionLast)
 {
-    Bytes image (size);
+    Bytes image (std::max<size_t> (size, 0x454));
 
     for (size_t i = 0; i < size; ++i)
         image[i] = (uint8_t) ((i * 131 + 7) & 0xFF);
@@ -74,7 +74,7 @@ protected:
 
     sim::VirtualMidiService& service = sim::installSimulator();
     sim::EmulatedAmplifier::Config config;
-    Bytes image = makeImage (3 * 256 + 200, 37);
+    Bytes image = makeImage (4 * 256 + 200, 37);
     juce::String imagePath;
     std::vector<std::string> output;
 };
@@ -123,9 +123,10 @@ TEST_F (CommandLineToolTest, AWholeUpdateWritesTheFileAndPrintsEveryStep)
         "Sector len: 0 & checksum: 0",
         "Sector len: 0 & checksum: 0",
         "Sector len: 0 & checksum: 0",
-        "Updating: 26%",   // 256 of 968 bytes
-        "Updating: 52%",
-        "Updating: 79%",
+        "Updating: 20%",   // 256 of 1224 bytes
+        "Updating: 41%",
+        "Updating: 62%",
+        "Updating: 83%",
         "Updating: 100%",
         "Firmware upgraded!",
     };
@@ -218,8 +219,8 @@ TEST_F (CommandLineToolTest, AFailedFinalReconnectStillReportsSuccess)
     sim::EmulatedAmplifier amplifier (service, config);
 
     // The amplifier takes the final status write and is never seen again: 1 probe, 1 serial
-    // query, status read, status reset, description read, 4 blocks, then the status write.
-    amplifier.vanishOnMessage (9);
+    // query, status read, status reset, description read, 5 blocks, then the status write.
+    amplifier.vanishOnMessage (10);
 
     EXPECT_EQ (runTool (imagePath), 0);
     EXPECT_EQ (output.back(), "Firmware upgraded!");
