@@ -104,16 +104,32 @@ void MainComponent::resized()
 //==============================================================================
 void MainComponent::buttonClicked (juce::Button* button)
 {
+    // The states disable their buttons through the queued view changes, so a second click
+    // that was queued before them (a quick double click, or a click meeting the poll's own)
+    // still arrives. Only the state that shows a button acts on it: a second connecting
+    // state would wait for the first one's probe, which waits for this thread.
+    const bool idle = dynamic_cast<InitialAppState*> (state.get()) != nullptr;
+    const bool connected = dynamic_cast<ConnectedAppState*> (state.get()) != nullptr;
+
     if (button == initialView->connectButton.get())
-        changeState (std::make_unique<ConnectingAppState>());
+    {
+        if (idle)
+            changeState (std::make_unique<ConnectingAppState>());
+    }
     else if (button == initialView->learnMoreButton.get())
         juce::URL (homePageUrl).launchInDefaultBrowser();
     else if (button == initialView->helpCenterButton.get())
         juce::URL (supportPageUrl).launchInDefaultBrowser();
     else if (button == connectedView->rows[ConnectedDeviceInfoView::deviceRow]->actionButton.get())
-        changeState (std::make_unique<InitialAppState>());
+    {
+        if (connected)
+            changeState (std::make_unique<InitialAppState>());
+    }
     else if (button == connectedView->rows[ConnectedDeviceInfoView::firmwareRow]->actionButton.get())
-        changeState (std::make_unique<FirmwareCheckingAppState>());
+    {
+        if (connected)
+            changeState (std::make_unique<FirmwareCheckingAppState>());
+    }
 }
 
 void MainComponent::changeState (std::unique_ptr<AppState> newState)
