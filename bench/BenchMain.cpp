@@ -1,29 +1,11 @@
 #include "BenchSupport.h"
+#include "HeadlessApplication.h"
 
 #include <juce_events/juce_events.h>
 #include <juce_gui_basics/juce_gui_basics.h>
 
 namespace
 {
-// Without an application instance JUCE installs no X error handler, and the first X error
-// on a bare server would end the process.
-class BenchApplication final : public juce::JUCEApplicationBase
-{
-public:
-    const juce::String getApplicationName() override { return "tarvo benchmarks"; }
-    const juce::String getApplicationVersion() override { return "0"; }
-    bool moreThanOneInstanceAllowed() override { return true; }
-    void initialise (const juce::String&) override {}
-    void shutdown() override {}
-    void anotherInstanceStarted (const juce::String&) override {}
-    void systemRequestedQuit() override {}
-    void suspended() override {}
-    void resumed() override {}
-    void unhandledException (const std::exception*, const juce::String&, int) override {}
-};
-
-juce::JUCEApplicationBase* createBenchApplication() { return new BenchApplication(); }
-
 /** Shows the usual table and keeps each finished benchmark's figures for the summary. */
 class CollectingReporter final : public benchmark::ConsoleReporter
 {
@@ -66,7 +48,7 @@ int main (int argc, char** argv)
     if (benchmark::ReportUnrecognizedArguments (argc, argv))
         return 1;
 
-    juce::JUCEApplicationBase::createInstance = &createBenchApplication;
+    testing_support::installHeadlessApplication();
     juce::ScopedJuceInitialiser_GUI juce;
     juce::MessageManager::getInstance()->setCurrentThreadAsMessageThread();
 

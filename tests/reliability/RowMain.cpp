@@ -7,6 +7,7 @@
 // recovered, 2 bad arguments. The result file says what happened either way.
 
 #include "Harness.h"
+#include "HeadlessApplication.h"
 #include "Rows.h"
 
 #include <juce_events/juce_events.h>
@@ -17,24 +18,6 @@
 
 namespace
 {
-// Without an application instance JUCE installs no X error handler (see the test main).
-class RowApplication final : public juce::JUCEApplicationBase
-{
-public:
-    const juce::String getApplicationName() override { return "tarvo reliability row"; }
-    const juce::String getApplicationVersion() override { return "0"; }
-    bool moreThanOneInstanceAllowed() override { return true; }
-    void initialise (const juce::String&) override {}
-    void shutdown() override {}
-    void anotherInstanceStarted (const juce::String&) override {}
-    void systemRequestedQuit() override {}
-    void suspended() override {}
-    void resumed() override {}
-    void unhandledException (const std::exception*, const juce::String&, int) override {}
-};
-
-juce::JUCEApplicationBase* createRowApplication() { return new RowApplication(); }
-
 std::string oneLine (std::string text)
 {
     for (auto& c : text)
@@ -61,7 +44,7 @@ int main (int argc, char** argv)
         return 2;
     }
 
-    juce::JUCEApplicationBase::createInstance = &createRowApplication;
+    testing_support::installHeadlessApplication();
     juce::ScopedJuceInitialiser_GUI juce;
     juce::MessageManager::getInstance()->setCurrentThreadAsMessageThread();
     reliability::backend();
