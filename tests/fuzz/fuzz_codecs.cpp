@@ -2,6 +2,7 @@
 // which is decoded as a received frame, unpacked as packed bytes and encoded as a body.
 
 #include "FuzzCheck.h"
+#include "ReferenceUnpack.h"
 #include "JwSysEx.h"
 #include "MessageCodec.h"
 
@@ -12,16 +13,9 @@ namespace
 {
 using Bytes = std::vector<uint8_t>;
 
-/** The unpacking rule written out again: groups of 8, the header first. */
 Bytes referenceUnpack (const Bytes& in)
 {
-    Bytes out;
-
-    for (size_t pos = 0; pos + 1 < in.size(); pos += 8)
-        for (size_t j = 0; j < 7 && pos + 1 + j < in.size(); ++j)
-            out.push_back ((uint8_t) (in[pos + 1 + j] | (((in[pos] >> j) & 1) << 7)));
-
-    return out;
+    return fuzzing::referenceUnpack (in.data(), in.size());
 }
 
 uint8_t payloadChecksum (const Bytes& frame)

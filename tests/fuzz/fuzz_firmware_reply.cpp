@@ -12,6 +12,7 @@
 // otherwise; nothing reads or writes past a buffer (the sanitizers watch that).
 
 #include "FuzzCheck.h"
+#include "ReferenceUnpack.h"
 #include "JwDeviceTestAccess.h"
 #include "TestDevice.h"
 
@@ -24,21 +25,6 @@
 namespace
 {
 using Bytes = std::vector<uint8_t>;
-
-std::vector<uint8_t> unpack (const uint8_t* in, size_t len)
-{
-    std::vector<uint8_t> out;
-
-    for (size_t pos = 0; pos < len; pos += 8)
-    {
-        const auto group = std::min<size_t> (8, len - pos);
-
-        for (size_t j = 1; j < group; ++j)
-            out.push_back ((uint8_t) (in[pos + j] | (((in[pos] >> (j - 1)) & 1) << 7)));
-    }
-
-    return out;
-}
 
 bool bearsName (const Bytes& m, const char* name)
 {
@@ -127,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
         while (end < reply.size() && reply[end] != 0xF7)
             ++end;
 
-        auto record = end > 10 ? unpack (reply.data() + 10, end - 10) : Bytes();
+        auto record = end > 10 ? fuzzing::referenceUnpack (reply.data() + 10, end - 10) : Bytes();
         record.resize (84, 0);
 
         uint8_t written[84];

@@ -11,6 +11,7 @@
 // free again afterwards either way.
 
 #include "FuzzCheck.h"
+#include "ReferenceUnpack.h"
 #include "JwDeviceTestAccess.h"
 
 #include "DeviceSession.h"
@@ -23,21 +24,6 @@
 namespace
 {
 using Bytes = std::vector<uint8_t>;
-
-std::vector<uint8_t> unpack (const uint8_t* in, size_t len)
-{
-    std::vector<uint8_t> out;
-
-    for (size_t pos = 0; pos < len; pos += 8)
-    {
-        const auto group = std::min<size_t> (8, len - pos);
-
-        for (size_t j = 1; j < group; ++j)
-            out.push_back ((uint8_t) (in[pos + j] | (((in[pos] >> (j - 1)) & 1) << 7)));
-    }
-
-    return out;
-}
 
 /** Answers every request with the reply made for it. */
 class AnsweringDevice : public JwDevice
@@ -208,7 +194,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 
     if (ok)
     {
-        const auto payload = unpack (answer->data() + 6, answer->size() - 7);
+        const auto payload = fuzzing::referenceUnpack (answer->data() + 6, answer->size() - 7);
         FUZZ_CHECK (session.reply_.value_ == std::string (payload.begin(), payload.end()));
     }
 

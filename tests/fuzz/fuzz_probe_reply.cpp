@@ -10,6 +10,7 @@
 // stopped exactly then.
 
 #include "FuzzCheck.h"
+#include "ReferenceUnpack.h"
 
 #include "JwUsbMidiDeviceFinder.h"
 
@@ -26,23 +27,6 @@ public:
 
     int stops = 0;
 };
-
-/** The seven-bit unpacking, written out again: each group of up to 8 bytes is a header
-    byte holding the high bits of the up to 7 bytes after it. */
-std::vector<uint8_t> unpack (const uint8_t* in, size_t len)
-{
-    std::vector<uint8_t> out;
-
-    for (size_t pos = 0; pos < len; pos += 8)
-    {
-        const auto group = std::min<size_t> (8, len - pos);
-
-        for (size_t j = 1; j < group; ++j)
-            out.push_back ((uint8_t) (in[pos + j] | (((in[pos] >> (j - 1)) & 1) << 7)));
-    }
-
-    return out;
-}
 
 bool isProbeReply (const uint8_t* m, size_t n)
 {
@@ -85,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 
     const auto* m = message.data();
     const auto n = message.size();
-    const auto payload = n >= 7 ? unpack (m + 6, n - 7) : std::vector<uint8_t>();
+    const auto payload = n >= 7 ? fuzzing::referenceUnpack (m + 6, n - 7) : std::vector<uint8_t>();
     const bool recorded = fromProbedInput && isProbeReply (m, n) && payload.size() >= 8;
 
     FUZZ_CHECK (descriptors_.size() == (recorded ? 1u : 0u));
