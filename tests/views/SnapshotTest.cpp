@@ -11,28 +11,20 @@ namespace
 // backdrop, so an empty picture fails here first.
 int pixelsOffBackdrop (const juce::Image& image)
 {
-    int count = 0;
-
-    for (int y = 0; y < image.getHeight(); ++y)
-        for (int x = 0; x < image.getWidth(); ++x)
-            if (image.getPixelAt (x, y) != viewtest::backdrop)
-                ++count;
-
-    return count;
+    return viewtest::countPixels (image, image.getBounds(), [] (juce::Colour c) { return c != viewtest::backdrop; });
 }
 
 TEST (Snapshots, ConnectView)
 {
     InitialDeviceInfoView view;
     view.setSize (375, 280);
-    const auto image = viewtest::renderOnBackdrop (view);
-
+    const auto image = viewtest::render (view, viewtest::backdrop);
     EXPECT_GT (pixelsOffBackdrop (image), 5000);
     EXPECT_TRUE (viewtest::writeSnapshot (image, "connect-view"));
 
     view.connectButton->setState (juce::Button::buttonDown);
     view.connectButton->setEnabled (false);
-    EXPECT_TRUE (viewtest::writeSnapshot (viewtest::renderOnBackdrop (view), "connect-view-disabled"));
+    EXPECT_TRUE (viewtest::writeSnapshot (viewtest::render (view, viewtest::backdrop), "connect-view-disabled"));
 }
 
 TEST (Snapshots, InfoView)
@@ -42,8 +34,7 @@ TEST (Snapshots, InfoView)
     view.rows[ConnectedDeviceInfoView::serialRow]->valueLabel->setText ("TV40-0001-2345", juce::dontSendNotification);
     view.rows[ConnectedDeviceInfoView::firmwareRow]->valueLabel->setText ("1.2.3.30", juce::dontSendNotification);
     view.rows[ConnectedDeviceInfoView::firmwareRow]->actionButton->setState (juce::Button::buttonOver);
-    const auto image = viewtest::renderOnBackdrop (view);
-
+    const auto image = viewtest::render (view, viewtest::backdrop);
     EXPECT_GT (pixelsOffBackdrop (image), 3000);
     EXPECT_TRUE (viewtest::writeSnapshot (image, "info-view"));
 }
@@ -54,14 +45,8 @@ TEST (Snapshots, Toast)
     toast.setSize (311, 64);
     toast.label->setText ("Your firmware is up-to-date.", juce::dontSendNotification);
 
-    juce::Image image (juce::Image::ARGB, 375, 96, true);
-    {
-        juce::Graphics g (image);
-        g.fillAll (viewtest::backdrop);
-        g.setOrigin (32, 16);
-        toast.paintEntireComponent (g, true);
-    }
-
+    // All but the rounded corners differs from the backdrop.
+    const auto image = viewtest::render (toast, viewtest::backdrop);
     EXPECT_GT (pixelsOffBackdrop (image), 311 * 60);
     EXPECT_TRUE (viewtest::writeSnapshot (image, "toast"));
 }

@@ -4,21 +4,12 @@
 
 namespace viewtest
 {
-juce::Image render (juce::Component& component)
+juce::Image render (juce::Component& component, juce::Colour background)
 {
     juce::Image image (juce::Image::ARGB, juce::jmax (1, component.getWidth()),
                        juce::jmax (1, component.getHeight()), true);
     juce::Graphics g (image);
-    component.paintEntireComponent (g, true);
-    return image;
-}
-
-juce::Image renderOnBackdrop (juce::Component& component)
-{
-    juce::Image image (juce::Image::ARGB, juce::jmax (1, component.getWidth()),
-                       juce::jmax (1, component.getHeight()), true);
-    juce::Graphics g (image);
-    g.fillAll (backdrop);
+    g.fillAll (background);
     component.paintEntireComponent (g, true);
     return image;
 }
@@ -26,39 +17,50 @@ juce::Image renderOnBackdrop (juce::Component& component)
 bool writeSnapshot (const juce::Image& image, const juce::String& name)
 {
     const juce::File folder (TARVO_VIEW_SNAPSHOT_DIR);
-
-    if (! folder.createDirectory())
-        return false;
-
     auto file = folder.getChildFile (name + ".png");
-    file.deleteFile();
+
+    if (! folder.createDirectory() || (file.exists() && ! file.deleteFile()))
+        return false;
 
     juce::FileOutputStream out (file);
-
-    if (! out.openedOk())
-        return false;
-
     juce::PNGImageFormat png;
-    return png.writeImageToStream (image, out);
+    return out.openedOk() && png.writeImageToStream (image, out);
 }
 
-bool isClose (juce::Colour actual, juce::Colour expected, int tolerance)
+testing::AssertionResult isClose (juce::Colour actual, juce::Colour expected, int tolerance)
 {
-    auto near = [tolerance] (int a, int b) { return std::abs (a - b) <= tolerance; };
+    if (closeTo (expected, tolerance) (actual))
+        return testing::AssertionSuccess();
 
-    return near (actual.getAlpha(), expected.getAlpha())
-        && near (actual.getRed(), expected.getRed())
-        && near (actual.getGreen(), expected.getGreen())
-        && near (actual.getBlue(), expected.getBlue());
+    return testing::AssertionFailure() << "0x" << actual.toDisplayString (true) << " is not within "
+                                       << tolerance << " of 0x" << expected.toDisplayString (true);
 }
 
-int countVisiblePixels (const juce::Image& image, juce::Rectangle<int> area)
+testing::AssertionResult isRoboto (const juce::Font& font, const char* style, float height)
+{
+    if (font.getTypefaceName() == "Roboto" && font.getTypefaceStyle() == style && std::abs (font.getHeight() - height) < 0.001f)
+        return testing::AssertionSuccess();
+
+    return testing::AssertionFailure() << font.getTypefaceName() << " " << font.getTypefaceStyle() << " " << font.getHeight();
+}
+
+PixelTest closeTo (juce::Colour expected, int tolerance)
+{
+    return [expected, tolerance] (juce::Colour c)
+    {
+        auto near = [tolerance] (int a, int b) { return std::abs (a - b) <= tolerance; };
+        return near (c.getAlpha(), expected.getAlpha()) && near (c.getRed(), expected.getRed())
+            && near (c.getGreen(), expected.getGreen()) && near (c.getBlue(), expected.getBlue());
+    };
+}
+
+int countPixels (const juce::Image& image, juce::Rectangle<int> area, const PixelTest& test)
 {
     int count = 0;
 
     for (int y = area.getY(); y < area.getBottom(); ++y)
         for (int x = area.getX(); x < area.getRight(); ++x)
-            if (image.getPixelAt (x, y).getAlpha() != 0)
+            if (test != nullptr ? test (image.getPixelAt (x, y)) : image.getPixelAt (x, y).getAlpha() != 0)
                 ++count;
 
     return count;
@@ -66,23 +68,13 @@ int countVisiblePixels (const juce::Image& image, juce::Rectangle<int> area)
 
 juce::Colour darkestPixel (const juce::Image& image, juce::Rectangle<int> area)
 {
-    juce::Colour darkest = juce::Colours::white;
-    int darkestSum = 3 * 255 + 1;
+    auto darkest = juce::Colours::white;
+    auto sum = [] (juce::Colour c) { return c.getRed() + c.getGreen() + c.getBlue(); };
 
     for (int y = area.getY(); y < area.getBottom(); ++y)
-    {
         for (int x = area.getX(); x < area.getRight(); ++x)
-        {
-            const auto c = image.getPixelAt (x, y);
-            const int sum = c.getRed() + c.getGreen() + c.getBlue();
-
-            if (sum < darkestSum)
-            {
-                darkestSum = sum;
-                darkest = c;
-            }
-        }
-    }
+            if (sum (image.getPixelAt (x, y)) < sum (darkest))
+                darkest = image.getPixelAt (x, y);
 
     return darkest;
 }
@@ -100,10 +92,5 @@ bool runUntil (const std::function<bool()>& condition, int timeoutMs)
     }
 
     return true;
-}
-
-juce::String describe (juce::Colour colour)
-{
-    return "0x" + colour.toDisplayString (true);
 }
 } // namespace viewtest
