@@ -9,40 +9,44 @@ namespace
 {
 const Bytes sysex { 0xf0, 0x7d, 0x10, 0x20, 0xf7 };
 
-/** Echoes every host message back, so the host can keep its input busy. */
-struct EchoDevice final : public sim::VirtualMidiService::Device
-{
-    explicit EchoDevice (sim::VirtualMidiService& s) : service (s) {}
-    void messageFromHost (const Bytes& m) override { service.sendToHost (id.load(), m); }
-
-    sim::VirtualMidiService& service;
-    std::atomic<int> id { 0 };
-};
-
 /** Notes callbacks that come after its input was deleted. */
 struct WatchingCallback final : public midi::InputCallback
 {
     void handleIncomingMidiMessage (midi::Input*, const juce::MidiMessage&) override
     {
         inside = true;
-
-        if (deleted)
-            ++lateCalls;
+        lateCalls += deleted ? 1 : 0;
 
         if (++calls == 1)
             firstCall.set_value();
 
         std::this_thread::sleep_for (std::chrono::microseconds (200));   // widen the window
-
-        if (deleted)
-            ++lateCalls;
-
+        lateCalls += deleted ? 1 : 0;
         inside = false;
     }
 
     std::atomic<bool> inside { false }, deleted { false };
     std::atomic<int> calls { 0 }, lateCalls { 0 };
     std::promise<void> firstCall;
+};
+
+/** Stops or deletes its own input from inside the callback. */
+struct SelfEndingCallback final : public midi::InputCallback
+{
+    void handleIncomingMidiMessage (midi::Input* source, const juce::MidiMessage&) override
+    {
+        ++calls;
+        EXPECT_EQ (source, input.get());
+
+        if (deleteInput)
+            input.reset();
+        else
+            source->stop();
+    }
+
+    bool deleteInput = false;
+    std::unique_ptr<midi::Input> input;
+    std::atomic<int> calls { 0 };
 };
 } // namespace
 
@@ -72,66 +76,33 @@ TEST (ServiceThreading, NoCallbackRunsOnceDeletingAnInputHasReturned)
     }
 }
 
-TEST (ServiceThreading, StopFromInsideTheCallbackWorks)
+TEST (ServiceThreading, AnInputMayStopOrDeleteItselfFromInsideItsCallback)
 {
-    struct StoppingCallback final : public midi::InputCallback
-    {
-        void handleIncomingMidiMessage (midi::Input* source, const juce::MidiMessage&) override
-        {
-            ++calls;
-            EXPECT_EQ (source, input);
-            source->stop();
-        }
-
-        midi::Input* input = nullptr;
-        std::atomic<int> calls { 0 };
-    };
-
     sim::VirtualMidiService service;
-    StoppingCallback callback;
-    auto in = service.openInput (0, &callback);
-    callback.input = in.get();
-    auto out = service.openOutput (0);
-    in->start();
-
-    for (int i = 0; i < 5; ++i)
-        out->sendMessageNow (toMidi (sysex));
-
-    ASSERT_TRUE (service.waitUntilIdle());
-    EXPECT_EQ (callback.calls, 1);
-
-    in->start();
-    out->sendMessageNow (toMidi (sysex));
-    ASSERT_TRUE (service.waitUntilIdle());
-    EXPECT_EQ (callback.calls, 2);
-}
-
-TEST (ServiceThreading, DeletingAnInputFromInsideItsCallbackWorks)
-{
-    struct DeletingCallback final : public midi::InputCallback
-    {
-        void handleIncomingMidiMessage (midi::Input*, const juce::MidiMessage&) override
-        {
-            ++calls;
-            input.reset();
-        }
-
-        std::unique_ptr<midi::Input> input;
-        std::atomic<int> calls { 0 };
-    };
-
-    sim::VirtualMidiService service;
-    DeletingCallback callback;
-    callback.input = service.openInput (0, &callback);
-    callback.input->start();
     auto out = service.openOutput (0);
 
-    for (int i = 0; i < 3; ++i)
-        out->sendMessageNow (toMidi (sysex));
+    for (bool deleteInput : { false, true })
+    {
+        SelfEndingCallback callback;
+        callback.deleteInput = deleteInput;
+        callback.input = service.openInput (0, &callback);
+        callback.input->start();
 
-    ASSERT_TRUE (service.waitUntilIdle());
-    EXPECT_EQ (callback.calls, 1);
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
+        for (int i = 0; i < 5; ++i)
+            out->sendMessageNow (toMidi (sysex));
+
+        ASSERT_TRUE (service.waitUntilIdle());
+        EXPECT_EQ (callback.calls, 1);
+        EXPECT_EQ (service.getNumOpenInputs(), deleteInput ? 0 : 1);
+
+        if (! deleteInput)
+        {
+            callback.input->start();
+            out->sendMessageNow (toMidi (sysex));
+            ASSERT_TRUE (service.waitUntilIdle());
+            EXPECT_EQ (callback.calls, 2);
+        }
+    }
 }
 
 TEST (ServiceThreading, ADeviceMayDetachItselfFromItsOwnCallback)
@@ -160,63 +131,54 @@ TEST (ServiceThreading, ADeviceMayDetachItselfFromItsOwnCallback)
 TEST (ServiceThreading, PlugAndUnplugWhileHostsSendAndList)
 {
     sim::VirtualMidiService service;
-    EchoDevice device (service);
-    device.id = service.plug ("Echo", &device);
-
     std::atomic<bool> stop { false };
-    std::atomic<int> received { 0 };
+    Collector c1, c2;
 
-    struct Counter final : public midi::InputCallback
     {
-        explicit Counter (std::atomic<int>& r) : count (r) {}
-        void handleIncomingMidiMessage (midi::Input*, const juce::MidiMessage& m) override
+        sim::EmulatedAmplifier amp (service);
+
+        const auto host = [&] (Collector& collector)
         {
-            EXPECT_EQ (m.getRawDataSize(), 5);
-            ++count;
-        }
-        std::atomic<int>& count;
-    };
+            while (! stop)
+            {
+                auto in = service.openInput (service.getInputNames().indexOf ("Tarvo 40"), &collector);
+                auto out = service.openOutput (service.getOutputNames().indexOf ("Tarvo 40"));
 
-    const auto host = [&]
-    {
-        Counter counter (received);
+                if (in != nullptr)
+                    in->start();
 
-        while (! stop)
-        {
-            const auto index = service.getInputNames().indexOf ("Echo");
-            auto in = service.openInput (index, &counter);
-            auto out = service.openOutput (service.getOutputNames().indexOf ("Echo"));
+                const auto before = collector.get().size();
 
-            if (in != nullptr)
-                in->start();
+                for (int i = 0; out != nullptr && i < 10; ++i)
+                    out->sendMessageNow (toMidi (probe));
 
-            if (out != nullptr)
-                for (int i = 0; i < 10; ++i)
-                    out->sendMessageNow (toMidi (sysex));
+                collector.waitFor (before + 1, 5);   // pacing only: keeps the input open a while
+            }
+        };
 
-            std::this_thread::yield();
-        }
-    };
+        std::thread h1 (host, std::ref (c1)), h2 (host, std::ref (c2));
 
-    std::thread h1 (host), h2 (host);
-    std::thread plugger ([&]
-    {
         for (int i = 0; i < 300; ++i)
         {
-            const auto where = service.unplug (device.id);
+            amp.unplug();
             std::this_thread::yield();
-            service.replug (device.id, where);
-            std::this_thread::yield();
+            amp.plug();
+
+            if (i % 30 == 0)   // now and then, stay plugged until a reply has got through
+            {
+                EXPECT_TRUE (c1.waitFor (c1.get().size() + 1));
+            }
         }
 
         stop = true;
-    });
+        h1.join();
+        h2.join();
+        ASSERT_TRUE (service.waitUntilIdle());
+    }
 
-    plugger.join();
-    h1.join();
-    h2.join();
-    ASSERT_TRUE (service.waitUntilIdle());
-    service.detach (device.id);
+    for (const auto* c : { &c1, &c2 })
+        for (const auto& m : c->get())
+            ASSERT_EQ (m, probeReply);
 
     EXPECT_EQ (service.getNumOpenInputs(), 0);
     EXPECT_EQ (service.getNumOpenOutputs(), 0);

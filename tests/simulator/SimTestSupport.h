@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AmplifierWire.h"
 #include "EmulatedAmplifier.h"
 #include "MidiPorts.h"
 #include "SimulatorInstall.h"
@@ -8,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,11 +28,6 @@ inline juce::MidiMessage toMidi (const Bytes& b)
     return juce::MidiMessage (b.data(), static_cast<int> (b.size()));
 }
 
-inline Bytes toBytes (const juce::MidiMessage& m)
-{
-    return Bytes (m.getRawData(), m.getRawData() + m.getRawDataSize());
-}
-
 inline Bytes named (const std::string& name, Bytes data = {})
 {
     Bytes out (name.size() + data.size() + 2, 0xf0);
@@ -41,6 +37,18 @@ inline Bytes named (const std::string& name, Bytes data = {})
     return out;
 }
 
+/** A framed request without payload (checksum 0) on session sid. */
+inline Bytes request (uint8_t sid, uint8_t operation)
+{
+    return { 0xf0, 0x01, sid, 0x00, 0x02, operation, 0xf7 };
+}
+
+const Bytes probe { 0xf0, 0x01, 0x00, 0x00, 0x02, 0x12, 0xf7 };
+const Bytes probeReply { 0xf0, 0x01, 0x00, 0x30, 0x03, 0x12,
+                         0x00, 0x54, 0x56, 0x34, 0x30, 0x00, 0x00, 0x07, 0x00, 0x31, 0xf7 };
+
+inline Bytes retWriteFlash (uint8_t status) { return named ("RetWriteFlash", { 0, 0, 0, 0, status }); }
+
 /** Collects what arrives on a host input, with the threads it came on. */
 class Collector final : public midi::InputCallback
 {
@@ -48,8 +56,8 @@ public:
     void handleIncomingMidiMessage (midi::Input*, const juce::MidiMessage& message) override
     {
         const std::lock_guard<std::mutex> l (lock);
-        messages.push_back (toBytes (message));
-        threads.push_back (std::this_thread::get_id());
+        messages.emplace_back (message.getRawData(), message.getRawData() + message.getRawDataSize());
+        callsOnCreatingThread += std::this_thread::get_id() == creatingThread ? 1 : 0;
         changed.notify_all();
     }
 
@@ -65,17 +73,13 @@ public:
         return messages;
     }
 
-    std::vector<std::thread::id> getThreads() const
-    {
-        const std::lock_guard<std::mutex> l (lock);
-        return threads;
-    }
+    const std::thread::id creatingThread = std::this_thread::get_id();
+    std::atomic<int> callsOnCreatingThread { 0 };
 
 private:
     mutable std::mutex lock;
     std::condition_variable changed;
     std::vector<Bytes> messages;
-    std::vector<std::thread::id> threads;
 };
 
 /** The host's side of one port pair, opened by name through the installed port layer. */
@@ -92,12 +96,13 @@ struct HostPorts
 
     bool isOpen() const { return input != nullptr && output != nullptr; }
     void send (const Bytes& b) { output->sendMessageNow (toMidi (b)); }
+    bool receivedNothing() const { return collector.get().empty(); }
 
     /** Sends and waits for the number of replies to reach n. */
-    std::vector<Bytes> exchange (const Bytes& request, size_t n = 1)
+    std::vector<Bytes> exchange (const Bytes& message, size_t n = 1)
     {
         const auto before = collector.get().size();
-        send (request);
+        send (message);
         EXPECT_TRUE (collector.waitFor (before + n));
         auto all = collector.get();
         return std::vector<Bytes> (all.begin() + static_cast<long> (before), all.end());
@@ -114,38 +119,10 @@ struct HostPorts
     std::unique_ptr<midi::Output> output;
 };
 
-// A second, plain packing written for the tests alone.
-inline Bytes pack7 (const Bytes& in)
+/** The packed payload of a RetFwInfo reply, unpacked. */
+inline Bytes firmwareInfoOf (const Bytes& reply)
 {
-    Bytes out;
-
-    for (size_t g = 0; g < in.size(); g += 7)
-    {
-        uint8_t header = 0;
-        Bytes body;
-
-        for (size_t i = g; i < in.size() && i < g + 7; ++i)
-        {
-            header = static_cast<uint8_t> (header | ((in[i] >> 7) << (i - g)));
-            body.push_back (in[i] & 0x7f);
-        }
-
-        out.push_back (header);
-        out.insert (out.end(), body.begin(), body.end());
-    }
-
-    return out;
-}
-
-inline Bytes unpack7 (const Bytes& in)
-{
-    Bytes out;
-
-    for (size_t g = 0; g + 1 < in.size(); g += 8)
-        for (size_t i = 1; i < 8 && g + i < in.size(); ++i)
-            out.push_back (static_cast<uint8_t> (in[g + i] | (((in[g] >> (i - 1)) & 1) << 7)));
-
-    return out;
+    return reply.size() < 11 ? Bytes() : sim::wire::unpack (reply.data() + 10, reply.size() - 11);
 }
 
 /** The 310-byte WriteFlash command for the block of image at offset. */
@@ -155,10 +132,7 @@ inline Bytes writeFlash (const Bytes& image, uint32_t offset, int sumError = 0)
     uint8_t sum = 0;
 
     for (size_t i = 0; i < 256 && offset + i < image.size(); ++i)
-    {
-        block[i] = image[offset + i];
-        sum = static_cast<uint8_t> (sum + block[i]);
-    }
+        sum = static_cast<uint8_t> (sum + (block[i] = image[offset + i]));
 
     block[256] = static_cast<uint8_t> (sum + sumError);
     Bytes data;
@@ -166,59 +140,35 @@ inline Bytes writeFlash (const Bytes& image, uint32_t offset, int sumError = 0)
     for (int i = 0; i < 4; ++i)
         data.push_back (static_cast<uint8_t> ((offset >> (7 * i)) & 0x7f));
 
-    for (auto b : pack7 (block))
+    for (auto b : sim::wire::pack (block))
         data.push_back (b);
 
     return named ("WriteFlash", data);
 }
 
-inline void putLe32 (Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + static_cast<size_t> (i)] = static_cast<uint8_t> (v >> (8 * i));
-}
-
-/** 84-byte firmware description: name, bootloader and firmware versions, length, checksum,
-    eight (len, checksum) sectors; little-endian. */
-inline Bytes firmwareRecord (const char name[4], std::array<uint8_t, 4> bootloader, std::array<uint8_t, 4> version,
-                             uint32_t lengthWords, uint32_t checksum)
-{
-    Bytes r (84, 0);
-    std::memcpy (r.data(), name, 4);
-    std::copy (bootloader.begin(), bootloader.end(), r.begin() + 4);
-    std::copy (version.begin(), version.end(), r.begin() + 8);
-    putLe32 (r, 12, lengthWords);
-    putLe32 (r, 16, checksum);
-
-    for (size_t s = 0; s < 8; ++s)
-    {
-        putLe32 (r, 20 + 8 * s, 1024u << s);
-        putLe32 (r, 24 + 8 * s, 0x80000000u + static_cast<uint32_t> (s));
-    }
-
-    return r;
-}
-
-/** An image of size bytes: a byte pattern with the record at 0x400 (when it fits). */
-inline Bytes firmwareImage (size_t size, const Bytes& record, uint8_t seed = 1)
+/** An image of size bytes: a pattern, with bit 7 set in many bytes, that the seed varies. */
+inline Bytes firmwareImage (size_t size, uint8_t seed = 1)
 {
     Bytes image (size);
 
     for (size_t i = 0; i < size; ++i)
         image[i] = static_cast<uint8_t> ((i * 31 + seed * 7 + (i >> 8)) & 0xff);
 
-    for (size_t i = 0; i < record.size() && 0x400 + i < size; ++i)
-        image[0x400 + i] = record[i];
-
     return image;
 }
 
-inline Bytes defaultRecord()
+/** The 84 bytes at 0x400 that GetFwInfo reports, zero beyond the end of the flash. */
+inline Bytes recordIn (const Bytes& flash)
 {
-    return firmwareRecord ("T40\0", { 0, 1, 0, 2 }, { 1, 2, 3, 37 }, 1000, 0x618d2f40);
+    Bytes record (84, 0);
+
+    for (size_t i = 0; i < record.size() && 0x400 + i < flash.size(); ++i)
+        record[i] = flash[0x400 + i];
+
+    return record;
 }
 
-/** A fresh simulator (one per test process) with an amplifier plugged in. */
+/** A fresh simulator (one per test process). */
 struct SimulatorFixture : public testing::Test
 {
     sim::VirtualMidiService& service = sim::installSimulator();
