@@ -4,7 +4,10 @@
 #include "TestDevice.h"
 #include "TestFrames.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,65 +23,62 @@ struct Routed
     }
 };
 
+inline std::ostream& operator<< (std::ostream& out, const Routed& routed)
+{
+    for (const auto& [sid, messages] : routed.queues)
+        out << "queue " << sid << ": " << messages.size() << " messages; ";
+
+    for (const auto& event : routed.listenerEvents)
+        out << event << "; ";
+
+    return out;
+}
+
 /** Records listener calls as "message:" or "sysex:" followed by the bytes in hex. */
 class RecordingListener : public JwDeviceListener
 {
 public:
-    int OnMessage (const uint8_t* data, int len) override
-    {
-        events.push_back ("message:" + hex (data, len));
-        return 0;
-    }
+    int OnMessage (const uint8_t* data, int len) override { return record ("message:", data, len); }
+    int OnSysExMessage (const uint8_t* data, int len) override { return record ("sysex:", data, len); }
 
-    int OnSysExMessage (const uint8_t* data, int len) override
+    static std::string hex (const testframes::Bytes& bytes)
     {
-        events.push_back ("sysex:" + hex (data, len));
-        return 0;
-    }
-
-    static std::string hex (const uint8_t* data, int len)
-    {
-        static const char digits[] = "0123456789ABCDEF";
         std::string out;
 
-        for (int i = 0; i < len; ++i)
-        {
-            out += digits[data[i] >> 4];
-            out += digits[data[i] & 15];
-        }
+        for (auto b : bytes)
+            out += { "0123456789ABCDEF"[b >> 4], "0123456789ABCDEF"[b & 15] };
 
         return out;
     }
 
-    static std::string hex (const testframes::Bytes& bytes)
-    {
-        return hex (bytes.data(), (int) bytes.size());
-    }
-
     std::vector<std::string> events;
+
+private:
+    int record (const char* kind, const uint8_t* data, int len)
+    {
+        events.push_back (kind + hex ({ data, data + len }));
+        return 0;
+    }
 };
 
-/** A device with every session id in use and a recording listener. */
+/** A device with a recording listener and every session id in use but freeSid. */
 struct FullDevice
 {
-    FullDevice()
+    explicit FullDevice (int freeSid = -1)
     {
         JwDeviceTestAccess::setListener (device, &listener);
 
         for (int i = 1; i < JwDevice::kNumSessions; ++i)
             device.AllocateSid();
+
+        device.ReleaseSid (freeSid);
     }
 
     ~FullDevice() { JwDeviceTestAccess::setListener (device, nullptr); }
 
-    void feed (const testframes::Bytes& bytes)
+    void feed (const testframes::Bytes& bytes, size_t from = 0, size_t to = SIZE_MAX)
     {
-        device.OnReadNext (bytes.data(), (int) bytes.size());
-    }
-
-    void feed (const testframes::Bytes& bytes, size_t from, size_t to)
-    {
-        device.OnReadNext (bytes.data() + from, (int) (to - from));
+        device.OnReadNext (bytes.data() + from, (int) (std::min (to, bytes.size()) - from));
     }
 
     /** Takes every queued message out of every queue. */
@@ -88,17 +88,8 @@ struct FullDevice
         std::vector<uint8_t> buf (70000);
 
         for (int sid = 0; sid < JwDevice::kNumSessions; ++sid)
-        {
-            for (;;)
-            {
-                const auto n = device.ReadNext (sid, buf.data(), buf.size(), -1);
-
-                if (n < 0)
-                    break;
-
+            for (int n; (n = device.ReadNext (sid, buf.data(), buf.size(), -1)) >= 0;)
                 result.queues[sid].emplace_back (buf.begin(), buf.begin() + n);
-            }
-        }
 
         result.listenerEvents = listener.events;
         listener.events.clear();

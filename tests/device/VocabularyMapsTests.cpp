@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-TEST (VocabularyMaps, Counts)
+TEST (VocabularyMaps, CountsAndDuplicates)
 {
     const auto maps = JwSysEx::vocabularyMaps();
     EXPECT_EQ (maps.fxStringId.size(), 48u);
@@ -11,28 +11,13 @@ TEST (VocabularyMaps, Counts)
     EXPECT_EQ (maps.fxIdString.size(), 50u);
     EXPECT_EQ (maps.ampUiTypeIdString.size(), 32u);
     EXPECT_EQ (maps.knobIdString.size(), 11u);
-}
 
-TEST (VocabularyMaps, RepeatedEffectNamesKeepTheirFirstNumber)
-{
-    const auto maps = JwSysEx::vocabularyMaps();
+    // Repeated effect names keep their first number; 31 is no effect.
     EXPECT_EQ (maps.fxStringId.at ("vexa.eq1"), 4);
     EXPECT_EQ (maps.fxStringId.at ("vexa.eq2"), 5);
-    EXPECT_EQ (maps.fxIdString.at (4), "vexa.eq1");
     EXPECT_EQ (maps.fxIdString.at (17), "vexa.eq1");
-    EXPECT_EQ (maps.fxIdString.at (5), "vexa.eq2");
     EXPECT_EQ (maps.fxIdString.at (18), "vexa.eq2");
-}
-
-TEST (VocabularyMaps, ThirtyOneIsNoEffect)
-{
-    const auto maps = JwSysEx::vocabularyMaps();
     EXPECT_EQ (maps.fxIdString.count (31), 0u);
-
-    for (const auto& [name, number] : maps.fxStringId)
-        EXPECT_NE (number, 31) << name;
-
-    EXPECT_EQ (maps.fxIdString.begin()->first, 0);
     EXPECT_EQ (maps.fxIdString.rbegin()->first, 50);
 }
 
@@ -48,16 +33,8 @@ TEST (VocabularyMaps, EveryNameMapsBackToANumberNamingIt)
 
     for (const auto& [name, number] : maps.knobStringId)
         EXPECT_EQ (maps.knobIdString.at (number), name);
-}
 
-TEST (VocabularyMaps, SampleEntries)
-{
-    const auto maps = JwSysEx::vocabularyMaps();
-    EXPECT_EQ (maps.ampUiTypeIdString.at (1), "700RB ll");
     EXPECT_EQ (maps.ampUiTypeIdString.at (31), "Tweed Lux");
-    EXPECT_EQ (maps.ampUiTypeStringId.at ("none"), 0);
     EXPECT_EQ (maps.knobStringId.at ("TS909"), 10);
-    EXPECT_EQ (maps.knobIdString.at (0), "Acoustic360");
-    EXPECT_EQ (maps.fxStringId.at ("vexa.CabAMCombine"), 23);
     EXPECT_EQ (maps.fxIdString.at (50), "vexa.cab2celestion");
 }
