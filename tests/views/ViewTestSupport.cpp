@@ -19,7 +19,10 @@ bool writeSnapshot (const juce::Image& image, const juce::String& name)
     const juce::File folder (TARVO_VIEW_SNAPSHOT_DIR);
     auto file = folder.getChildFile (name + ".png");
 
-    if (! folder.createDirectory() || (file.exists() && ! file.deleteFile()))
+    // Tests run in parallel processes: another one may create the folder at the same moment.
+    folder.createDirectory();
+
+    if (! folder.isDirectory() || (file.exists() && ! file.deleteFile()))
         return false;
 
     juce::FileOutputStream out (file);
