@@ -102,7 +102,9 @@ bool FirmwareUpdateSession::Perform (JwDevice* device)
     if (load_from_file_ && ! loadImage())
         return fail (errorImage);
 
-    if (fw_size_ < 0 || fw_size_ >= maxImageSize || (fw_data_ == nullptr && fw_size_ > 0))
+    // An image of no bytes would write nothing and still end in "SetFwStatus" 1: a failure
+    // reported as success. It fails like a file that cannot be read.
+    if (fw_size_ <= 0 || fw_size_ >= maxImageSize || fw_data_ == nullptr)
         return fail (errorImage);
 
     sleepMs (settle_delay_ms_);
