@@ -4,6 +4,8 @@
 #include "JwDeviceManager.h"
 #include "MainComponent.h"
 
+#include <iostream>
+
 namespace juce
 {
 extern const char* const* juce_argv;
@@ -61,6 +63,17 @@ void CorvelFwUpgradeLauncherApplication::initialise (const juce::String&)
                                                        .getChildFile (arguments[1]).getFullPathName();
         const console::FirmwareUpgradeTool tool (path);
         setApplicationReturnValue (tool.execute());
+        quit();
+        return;
+    }
+
+    // With no display to open (a terminal over ssh, a service) the framework has no screen to
+    // place the window on; the command-line update still works there.
+    if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
+    {
+        std::cerr << "The window needs a display; to update from the command line run: "
+                     "TarvoFirmwareUpdater --path FILE" << std::endl;
+        setApplicationReturnValue (1);
         quit();
         return;
     }
