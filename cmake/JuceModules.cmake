@@ -6,10 +6,16 @@ target_link_libraries(juce_modules
         juce::juce_core
         juce::juce_events
         juce::juce_data_structures
-        juce::juce_graphics
-        juce::juce_gui_basics
         juce::juce_audio_basics
-        juce::juce_audio_devices
+        juce::juce_audio_devices)
+
+# The device library and the simulator need no graphics; a build of them alone leaves the
+# two largest modules out.
+if(NOT TARVO_DEVICE_ONLY)
+    target_link_libraries(juce_modules PRIVATE juce::juce_graphics juce::juce_gui_basics)
+endif()
+
+target_link_libraries(juce_modules
     PUBLIC
         juce::juce_recommended_config_flags
         juce::pkgconfig_JUCE_IMG_LINUX_DEPS)

@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
 # Sanitizer builds and bounded fuzz runs, each in a build directory of its own:
-#   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer, every test (the gui label
-#               needs an X display: the caller provides DISPLAY)
-#   build-tsan  ThreadSanitizer, the device and simulator labels
-#   build-fuzz  clang with libFuzzer, each fuzz target for a bounded time on a copy of
-#               its seed corpus
+#   build-asan  clang with AddressSanitizer + UndefinedBehaviorSanitizer: every test (the gui
+#               label needs an X display: the caller provides DISPLAY), and the fuzz targets
+#               linked with libFuzzer
+#   build-tsan  ThreadSanitizer on the device library, the simulator and their tests
+#   fuzz        each fuzz target of build-asan for a bounded time on a copy of its seed corpus
+# JUCE is compiled once for each of the two builds.
 # Usage: scripts/ci-sanitizers.sh [repo root]. Every step runs even when an earlier one
 # failed; the exit status is non-zero when any step failed.
 #
-# Environment: TARVO_FUZZ_SECONDS (default 30) per fuzz target; TARVO_SANITIZER_STEPS, a
-# space-separated subset of "asan tsan fuzz" (default all three).
+# Environment: TARVO_FUZZ_SECONDS (default 20) per fuzz target; TARVO_SANITIZER_STEPS, a
+# space-separated subset of "asan tsan fuzz" (default all three; fuzz needs asan's build).
 set -uo pipefail
 
 root="$(cd "${1:-$(dirname "$0")/..}" && pwd)"
 jobs="$(nproc)"
-fuzz_seconds="${TARVO_FUZZ_SECONDS:-30}"
+fuzz_seconds="${TARVO_FUZZ_SECONDS:-20}"
 steps="${TARVO_SANITIZER_STEPS:-asan tsan fuzz}"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
@@ -67,7 +68,7 @@ ctest_in() {
 # Runs each fuzz target listed in the build's manifest on a fresh copy of its corpus, so
 # that what libFuzzer adds never lands in the repository.
 run_fuzzers() {
-    local dir="$root/build-fuzz" manifest="$root/build-fuzz/fuzz-targets.txt" status=0
+    local dir="$root/build-asan" manifest="$root/build-asan/fuzz-targets.txt" status=0
     local work="$dir/fuzz-work" name exe corpus
 
     [ -s "$manifest" ] || { echo "no fuzz targets listed in $manifest"; return 1; }
@@ -98,19 +99,20 @@ run_fuzzers() {
 for step in $steps; do
     case "$step" in
         asan)
-            run_step "asan build" eval 'configure build-asan -DTARVO_SANITIZER=address && build build-asan'
+            run_step "asan build" eval 'configure build-asan -DTARVO_SANITIZER=fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ && build build-asan'
             [[ " ${failed[*]} " == *" asan build "* ]] || run_step "asan tests" ctest_in build-asan
             ;;
         tsan)
-            run_step "tsan build" eval 'configure build-tsan -DTARVO_SANITIZER=thread && build build-tsan'
-            if [[ " ${failed[*]} " != *" tsan build "* ]]; then
-                run_step "tsan device tests" ctest_in build-tsan -L device
-                run_step "tsan simulator tests" ctest_in build-tsan -L simulator
-            fi
+            run_step "tsan build" eval 'configure build-tsan -DTARVO_SANITIZER=thread -DTARVO_DEVICE_ONLY=ON && build build-tsan'
+            [[ " ${failed[*]} " == *" tsan build "* ]] || run_step "tsan tests" ctest_in build-tsan
             ;;
         fuzz)
-            run_step "fuzz build" eval 'configure build-fuzz -DTARVO_SANITIZER=fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ && build build-fuzz --target tarvo_fuzz_targets'
-            [[ " ${failed[*]} " == *" fuzz build "* ]] || run_step "fuzz runs" run_fuzzers
+            if [ -s "$root/build-asan/fuzz-targets.txt" ]; then
+                run_step "fuzz runs" run_fuzzers
+            else
+                echo "ci-sanitizers: fuzz needs the asan build"
+                failed+=("fuzz")
+            fi
             ;;
         *)
             echo "ci-sanitizers: unknown step '$step'"

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <juce_events/juce_events.h>
-#include <juce_gui_basics/juce_gui_basics.h>
 
 int main (int argc, char** argv)
 {
