@@ -1,0 +1,238 @@
+// Everything that parses bytes from the amplifier, on arbitrary bytes: the first input byte
+// modulo 5 picks the parser, the rest is its input as described at each. A failed check
+// aborts, in every build type; the sanitizers watch the memory.
+
+#include "DeviceTestKit.h"
+
+#include "Bootloader.h"
+#include "DeviceSession.h"
+#include "JwUsbMidiDeviceFinder.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(c) do { if (! (c)) { std::fprintf (stderr, "fuzz check failed: %s (line %d)\n", #c, __LINE__); std::abort(); } } while (false)
+
+namespace
+{
+// GetFwInfo reports its steps on standard output; a fuzzer run would drown in them.
+[[maybe_unused]] const bool quietStdout = std::freopen ("/dev/null", "w", stdout) != nullptr;
+
+/** The messages that the receive path cuts from a stream fed at once: one starts at B0
+    (3 bytes), C0 (2 bytes) or F0 (to the next F7, a later F0 restarting it), and the
+    search goes on from its last byte. consumed: the end of the last message. */
+std::vector<Bytes> cut (const Bytes& s, size_t& consumed)
+{
+    std::vector<Bytes> out;
+    for (size_t i = 0; i < s.size(); ++i)
+    {
+        size_t start = i, end = s[i] == 0xB0 ? i + 2 : s[i] == 0xC0 || s[i] == 0xF0 ? i + 1 : i;
+        for (; s[i] == 0xF0 && end < s.size() && s[end] != 0xF7; ++end)
+            start = s[end] == 0xF0 ? end : start;
+        if (end >= s.size())
+            break;
+        if (end == i)
+            continue;
+        out.emplace_back (s.begin() + (long) start, s.begin() + (long) end + 1);
+        consumed = end + 1;
+        i = end - 1;
+    }
+    return out;
+}
+
+// Flags (bit 0: B0 and C0 replaced, so that only SysEx messages form and the cuts must not
+// matter), a count k, k piece lengths used in turn, then the stream; every id is in use.
+void receivePath (const uint8_t* data, size_t size)
+{
+    const size_t header = std::min<size_t> (size, 2 + (size > 1 ? data[1] % 16 : 0));
+    const Bytes lengths (data + std::min<size_t> (size, 2), data + header);
+    Bytes stream (data + header, data + size);
+    const bool sysexOnly = size > 0 && (data[0] & 1) != 0;
+    for (auto& b : stream)
+        b = (uint8_t) (sysexOnly && (b == 0xB0 || b == 0xC0) ? b + 1 : b);
+
+    FullDevice full;
+    size_t offset = 0;
+    for (size_t p = 0; ! lengths.empty() && offset < stream.size() && p <= stream.size(); ++p)
+    {
+        full.device.feed (stream, offset, offset + lengths[p % lengths.size()]);
+        offset = std::min (stream.size(), offset + lengths[p % lengths.size()]);
+        FUZZ_CHECK (full.pending() <= JwDevice::kMaxPendingBytes);
+    }
+    full.device.feed (stream, offset);
+    const auto pending = full.pending();
+    const auto [queues, calls] = full.drain();
+    FUZZ_CHECK (pending <= JwDevice::kMaxPendingBytes);
+    for (const auto& [sid, messages] : queues)
+        for (const auto& m : messages)
+            FUZZ_CHECK ((isFrame (m) && m[2] == sid) || (sid == 0 && isFirmwareReply (m)));
+
+    // Firmware-transfer replies go to the own id, frames to the id they carry, the rest to
+    // the listener, a SysEx message that is no frame also as such.
+    Queues q;
+    Calls c;
+    size_t consumed = 0;
+    for (const auto& m : cut (stream, consumed))
+        if (isFirmwareReply (m) || (isFrame (m) && m[2] < JwDevice::kNumSessions))
+            q[isFirmwareReply (m) ? 0 : m[2]].push_back (m);
+        else if (! isFrame (m) && m[0] == 0xF0)
+            c.insert (c.end(), { { true, m }, { false, m } });
+        else
+            c.push_back ({ false, m });
+    FUZZ_CHECK (! (sysexOnly || lengths.empty()) || (queues == q && calls == c && pending == stream.size() - consumed));
+}
+
+// Session id, two operation bytes, then data: decoded as a received frame, unpacked as
+// packed bytes and encoded as a body.
+void codecs (const uint8_t* data, size_t size)
+{
+    if (size < 3)
+        return;
+    const Bytes in (data + 3, data + size);
+    const jw::VexaSeriesStackCodec codec (data[0], data[1], data[2]);
+    const bool checksumOk = in.size() >= 7 && xorSum (in.data() + 6, in.size() - 7) == in[3];
+    FUZZ_CHECK (jw::isValidFrame (in.data(), in.size()) == isFrame (in));
+    try
+    {
+        const auto body = codec.decode (in);
+        FUZZ_CHECK (checksumOk && body == referenceUnpack (in.data() + 6, in.size() - 7));
+    }
+    catch (const std::length_error&) { FUZZ_CHECK (in.size() < 7); }
+    catch (const std::runtime_error&) { FUZZ_CHECK (in.size() >= 7 && ! checksumOk); }
+
+    // The raw routines get exactly the room that they may use, and a guard byte.
+    Bytes unpacked (in.size() - (in.size() + 7) / 8 + 1, 0xEE), packed (in.size() + (in.size() + 6) / 7 + 1, 0xEE);
+    FUZZ_CHECK (jw::unpackSevenBits (unpacked.data(), in.data(), in.size()) == unpacked.size() - 1 && unpacked.back() == 0xEE);
+    FUZZ_CHECK (Bytes (unpacked.begin(), unpacked.end() - 1) == referenceUnpack (in.data(), in.size()));
+    FUZZ_CHECK (jw::SevenBitsCodec().decode (in) == referenceUnpack (in.data(), in.size()));
+    FUZZ_CHECK (JwSysEx::SetupMidiDataFromGeneralData (packed.data(), in.data(), (unsigned) in.size()) == packed.size() - 1);
+    FUZZ_CHECK (packed.back() == 0xEE && std::all_of (packed.begin(), packed.end() - 1, [] (uint8_t b) { return b < 0x80; }));
+    packed.pop_back();
+    FUZZ_CHECK (referenceUnpack (packed.data(), packed.size()) == in && jw::SevenBitsCodec().encode (in) == packed);
+    const auto encoded = codec.encode (in);
+    FUZZ_CHECK (encoded == frame (data[0], data[1], data[2], packed) && jw::VexaSeriesStackCodec (1, 2, 3).decode (encoded) == in);
+    FUZZ_CHECK (codec.expectedEncodedSize (in.size()) == encoded.size() && codec.expectedDecodedSize (encoded.size()) == in.size());
+}
+
+// Byte 0: bit 0 set: from an input that the probe did not open; bits 1-3: the output
+// being probed. Then the message. Only a probe reply (a frame with operation bytes 03 12)
+// holding a whole 8-byte id, from an input of the probe, is recorded and stops the input.
+void probeReply (const uint8_t* data, size_t size)
+{
+    using namespace JwUsbMidiDeviceFinder;
+    struct FakeInput : midi::Input
+    {
+        void start() override {}
+        void stop() override { ++stops; }
+        int stops = 0;
+    } probed, other;
+    if (size < 2)
+        return;
+    Bytes m (data + 1, data + size);
+    m[0] = m.size() <= 3 && m[0] < 0xF0 ? 0xF0 : m[0];   // a short channel message's status must fit its length
+    probe_map_ = { { &probed, 3 } };
+    probe_out_ = (data[0] >> 1) & 7;
+    descriptors_.clear();
+    input_callback_.handleIncomingMidiMessage ((data[0] & 1) == 0 ? &probed : &other, juce::MidiMessage (m.data(), (int) m.size(), 0.0));
+
+    const auto id = m.size() >= 7 ? referenceUnpack (m.data() + 6, m.size() - 7) : Bytes();
+    const bool recorded = (data[0] & 1) == 0 && isFrame (m) && m[4] == 0x03 && m[5] == 0x12 && id.size() >= 8;
+    FUZZ_CHECK (descriptors_.size() == (recorded ? 1u : 0u) && probed.stops == (recorded ? 1 : 0) && other.stops == 0);
+    FUZZ_CHECK (! recorded || (std::equal (id.begin(), id.begin() + 8, descriptors_[0].uuid) && descriptors_[0].input_index == 3
+                               && descriptors_[0].output_index == probe_out_));
+    probe_map_.clear();
+    descriptors_.clear();
+}
+
+// Byte 0 even: GetFwInfo, odd: a wait for "RetWriteFlash". Then messages queued on the own
+// id, each a length byte (times byte 1's low 4 bits + 1, so that long ones occur) and its
+// bytes; an empty entry after them ends every wait at once instead of in 3 s. The wait
+// takes the first message bearing the name unless an empty or over-long one comes first.
+void firmwareReply (const uint8_t* data, size_t size)
+{
+    TestDevice device;
+    const auto queue = JwDeviceTestAccess::queueOf (device, 0);
+    const bool info = size > 0 && (data[0] & 1) == 0;
+    std::vector<Bytes> messages;
+    for (size_t pos = 2; pos < size && messages.size() < 64; pos += messages.back().size() + 1)
+        messages.emplace_back (data + pos + 1, data + pos + 1 + std::min<size_t> (data[pos] * ((data[1] & 0x0Fu) + 1), size - pos - 1));
+    for (const auto& m : messages)
+        queue->PushBack (m.data(), (int) m.size());
+    queue->PushBack (nullptr, 0);
+    const auto reply = std::find_if (messages.begin(), messages.end(), [info] (const Bytes& m)
+        { return m.empty() || m.size() > bootloader::transferBufferSize || bearsName (m, info ? "RetFwInfo" : "RetWriteFlash"); });
+    const bool found = reply != messages.end() && ! reply->empty() && reply->size() <= bootloader::transferBufferSize;
+
+    uint8_t sendBuf[bootloader::transferBufferSize] {}, recvBuf[bootloader::transferBufferSize] {};
+    if (info)
+    {
+        // The record is the reply's payload up to its first F7, unpacked and zero-filled;
+        // without a reply it is left as it was.
+        tagFirmwareInfo record;
+        std::memset (&record, 0xA5, sizeof (record));
+        Bytes expected (84, 0xA5), written (84);
+        const auto end = found ? std::find (reply->begin() + std::min<long> (10, (long) reply->size()), reply->end(), 0xF7) - reply->begin() : 0;
+        if (found)
+        {
+            expected = end > 10 ? referenceUnpack (reply->data() + 10, (size_t) end - 10) : Bytes();
+            expected.resize (84, 0);
+        }
+        FUZZ_CHECK (GetFwInfo (&device, 0, sendBuf, recvBuf, record) == found);
+        bootloader::writeFirmwareInfo (record, written.data());
+        FUZZ_CHECK (written == expected && device.pieces.size() == 1 && device.pieces[0].size() == bootloader::getFwInfoSize);
+        return;
+    }
+    const auto n = bootloader::waitForReply (&device, 0, "RetWriteFlash", recvBuf, sizeof (recvBuf));
+    FUZZ_CHECK ((n > 0) == found && (! found || ((size_t) n == reply->size() && std::equal (reply->begin(), reply->end(), recvBuf))));
+    uint8_t status = 0xEE;
+    const auto at = bootloader::writeFlashStatusPosition;
+    if (found)
+        FUZZ_CHECK (bootloader::replyStatus (recvBuf, n, at, status) == (reply->size() >= at + 2) && (reply->size() < at + 2 || status == (*reply)[at]));
+}
+
+// A serial-number query answered at once through the whole receive path. Byte 0 bit 0
+// set: the rest framed as a reply on the request's id with operation bytes 1 and 2 (bit 1
+// cuts its last byte off); clear: the rest as it is. The query succeeds exactly when the
+// first frame routed to its id fits the session's buffer, and then the serial is that
+// frame's unpacked payload; its id is free again either way.
+void genericReply (const uint8_t* data, size_t size)
+{
+    if (size < 3)
+        return;
+    TestDevice device;
+    device.answer.assign (data + 3, data + size);
+    if ((data[0] & 1) != 0)
+        device.answer = frame (1, data[1], data[2], device.answer);
+    if ((data[0] & 3) == 3)
+        device.answer.pop_back();
+
+    SerialNumberSession session;
+    session.timeout_ms_ = 1;   // no answer must not cost seconds per input
+    bool ok = false, timedOut = false;
+    try
+    {
+        ok = session.Perform (&device);
+    }
+    catch (const std::runtime_error& e)
+    {
+        timedOut = true;
+        FUZZ_CHECK (std::string (e.what()) == "Device reading timeout");
+    }
+    FUZZ_CHECK (device.pieces.size() == 1 && device.pieces[0][2] == 1 && JwDeviceTestAccess::queueOf (device, 1) == nullptr);
+
+    size_t consumed = 0;
+    const auto messages = cut (device.answer, consumed);
+    const auto answer = std::find_if (messages.begin(), messages.end(), [] (const Bytes& m) { return isFrame (m) && m[2] == 1 && ! isFirmwareReply (m); });
+    const bool fits = answer != messages.end() && answer->size() <= SerialNumberSession::bufferSize;
+    const auto serial = fits ? referenceUnpack (answer->data() + 6, answer->size() - 7) : Bytes();
+    FUZZ_CHECK (ok == fits && timedOut == ! fits && (! ok || session.reply_.value_ == std::string (serial.begin(), serial.end())));
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
+{
+    static void (*const parsers[]) (const uint8_t*, size_t) = { receivePath, codecs, probeReply, firmwareReply, genericReply };
+    if (size > 0)
+        parsers[data[0] % 5] (data + 1, size - 1);
+    return 0;
+}
