@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,17 +22,16 @@ using Bytes = std::vector<uint8_t>;
 using Queues = std::map<int, std::vector<Bytes>>;
 using Calls = std::vector<std::pair<bool, Bytes>>;   // true: OnSysExMessage
 
-/** Reaches the device's private state (the product declares it a friend). */
+// Reaches the device's private state (the product declares it a friend).
 struct JwDeviceTestAccess
 {
     static size_t pending (const JwDevice& d) { return d.rx_buffer_ == nullptr ? 0 : d.rx_buffer_->size(); }
     static std::shared_ptr<JwQueue> queueOf (JwDevice& d, int sid) { return d.queueFor (sid); }
-    static int lastSid (const JwDevice& d) { return d.last_sid_; }
     static void setListener (JwDevice& d, JwDeviceListener* l) { d.listener_ = l; }
 };
 
-/** Records what is sent, in pieces (the one at failingPiece fails), and answers each
-    piece with the bytes in answer as if they had been received. */
+// Records what is sent, in pieces (the one at failingPiece fails), and answers each
+// piece with the bytes in answer as if they had been received.
 class TestDevice : public JwDevice
 {
 public:
@@ -52,7 +53,7 @@ protected:
     }
 };
 
-/** A device with a recording listener and every session id in use but freeSid. */
+// A device with a recording listener and every session id in use but freeSid.
 struct FullDevice : public JwDeviceListener
 {
     explicit FullDevice (int freeSid = -1)
@@ -67,7 +68,7 @@ struct FullDevice : public JwDeviceListener
     int OnSysExMessage (const uint8_t* d, int n) override { return calls.push_back ({ true, Bytes (d, d + n) }), 0; }
     size_t pending() const { return JwDeviceTestAccess::pending (device); }
 
-    /** Takes every message out of every queue, and the listener's calls. */
+    // Takes every message out of every queue, and the listener's calls.
     std::pair<Queues, Calls> drain()
     {
         Queues queues;
@@ -82,15 +83,9 @@ struct FullDevice : public JwDeviceListener
     Calls calls;
 };
 
-inline uint8_t xorSum (const uint8_t* d, size_t n)
-{
-    uint8_t sum = 0;
-    for (size_t i = 0; i < n; ++i)
-        sum ^= d[i];
-    return (uint8_t) (sum & 0x7F);
-}
+inline uint8_t xorSum (const uint8_t* d, size_t n) { return (uint8_t) (std::accumulate (d, d + n, 0, std::bit_xor<>()) & 0x7F); }
 
-/** F0 01 sid checksum op1 op2 payload F7. */
+// F0 01 sid checksum op1 op2 payload F7.
 inline Bytes frame (uint8_t sid, uint8_t op1, uint8_t op2, const Bytes& payload = {})
 {
     Bytes out { 0xF0, 0x01, sid, xorSum (payload.data(), payload.size()), op1, op2 };
@@ -114,7 +109,7 @@ inline bool isFirmwareReply (const Bytes& m)
     return bearsName (m, "RetFwStatus", 2) || bearsName (m, "RetFwInfo", 2) || bearsName (m, "RetWriteFlash", 2);
 }
 
-/** Groups of up to 8 bytes: a header holding bit 7 of the up to 7 bytes after it. */
+// Groups of up to 8 bytes: a header holding bit 7 of the up to 7 bytes after it.
 inline Bytes referenceUnpack (const uint8_t* in, size_t len)
 {
     Bytes out;
