@@ -32,9 +32,8 @@ struct JwDeviceTestAccess
 
 // Records what is sent, in pieces (the one at failingPiece fails), and answers each
 // piece with the bytes in answer as if they had been received.
-class TestDevice : public JwDevice
+struct TestDevice : public JwDevice
 {
-public:
     bool Open() override { return true; }
     void Close() override {}
     void setMaxPacketSize (int size) { max_packet_size_ = size; }
@@ -44,7 +43,6 @@ public:
     int failingPiece = -1;
     Bytes answer;
 
-protected:
     int Internal_Send (const uint8_t* data, size_t len) override
     {
         pieces.emplace_back (data, data + len);
@@ -94,20 +92,11 @@ inline Bytes frame (uint8_t sid, uint8_t op1, uint8_t op2, const Bytes& payload 
     return out;
 }
 
-inline bool isFrame (const Bytes& m)
-{
-    return m.size() >= 7 && m.front() == 0xF0 && m.back() == 0xF7 && xorSum (m.data() + 6, m.size() - 7) == m[3];
-}
+inline bool isFrame (const Bytes& m) { return m.size() >= 7 && m.front() == 0xF0 && m.back() == 0xF7 && xorSum (m.data() + 6, m.size() - 7) == m[3]; }
 
-inline bool bearsName (const Bytes& m, const std::string& name, size_t after = 1)
-{
-    return m.size() >= name.size() + after && std::equal (name.begin(), name.end(), m.begin() + 1);
-}
+inline bool bearsName (const Bytes& m, const std::string& name, size_t after = 1) { return m.size() >= name.size() + after && std::equal (name.begin(), name.end(), m.begin() + 1); }
 
-inline bool isFirmwareReply (const Bytes& m)
-{
-    return bearsName (m, "RetFwStatus", 2) || bearsName (m, "RetFwInfo", 2) || bearsName (m, "RetWriteFlash", 2);
-}
+inline bool isFirmwareReply (const Bytes& m) { return bearsName (m, "RetFwStatus", 2) || bearsName (m, "RetFwInfo", 2) || bearsName (m, "RetWriteFlash", 2); }
 
 // Groups of up to 8 bytes: a header holding bit 7 of the up to 7 bytes after it.
 inline Bytes referenceUnpack (const uint8_t* in, size_t len)

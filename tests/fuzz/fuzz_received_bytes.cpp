@@ -20,10 +20,11 @@ namespace
 
 // The messages that the receive path cuts from a stream fed at once: one starts at B0
 // (3 bytes), C0 (2 bytes) or F0 (to the next F7, a later F0 restarting it), and the
-// search goes on from its last byte. consumed: the end of the last message.
-std::vector<Bytes> cut (const Bytes& s, size_t& consumed)
+// search goes on from its last byte. Also where the last message ends.
+std::pair<std::vector<Bytes>, size_t> cut (const Bytes& s)
 {
     std::vector<Bytes> out;
+    size_t consumed = 0;
     for (size_t i = 0; i < s.size(); ++i)
     {
         size_t start = i, end = s[i] == 0xB0 ? i + 2 : s[i] == 0xC0 || s[i] == 0xF0 ? i + 1 : i;
@@ -37,7 +38,7 @@ std::vector<Bytes> cut (const Bytes& s, size_t& consumed)
         consumed = end + 1;
         i = end - 1;
     }
-    return out;
+    return { out, consumed };
 }
 
 // Byte 0 bit 0: B0 and C0 replaced, so that only SysEx messages form and the cuts must not
@@ -63,8 +64,8 @@ void receivePath (const uint8_t* data, size_t size)
     // the listener, a SysEx message that is no frame also as such.
     Queues q;
     Calls c;
-    size_t consumed = 0;
-    for (const auto& m : cut (stream, consumed))
+    const auto [messages, consumed] = cut (stream);
+    for (const auto& m : messages)
         if (isFirmwareReply (m) || (isFrame (m) && m[2] < JwDevice::kNumSessions))
             q[isFirmwareReply (m) ? 0 : m[2]].push_back (m);
         else if (! isFrame (m) && m[0] == 0xF0)
@@ -112,12 +113,7 @@ void codecs (const uint8_t* data, size_t size)
 void probeReply (const uint8_t* data, size_t size)
 {
     using namespace JwUsbMidiDeviceFinder;
-    struct FakeInput : midi::Input
-    {
-        void start() override {}
-        void stop() override { ++stops; }
-        int stops = 0;
-    } probed, other;
+    struct FakeInput : midi::Input { void start() override {} void stop() override { ++stops; } int stops = 0; } probed, other;
     if (size < 2)
         return;
     Bytes m (data + 1, data + size);
@@ -132,58 +128,49 @@ void probeReply (const uint8_t* data, size_t size)
     FUZZ_CHECK (descriptors_.size() == (recorded ? 1u : 0u) && probed.stops == (recorded ? 1 : 0) && other.stops == 0);
     FUZZ_CHECK (! recorded || (std::equal (id.begin(), id.begin() + 8, descriptors_[0].uuid) && descriptors_[0].input_index == 3
                                && descriptors_[0].output_index == probe_out_));
-    probe_map_.clear();
-    descriptors_.clear();
 }
 
-// Byte 0 even: GetFwInfo, odd: a wait for "RetWriteFlash". Then messages queued on the own
-// id, each a length byte (times byte 1's low 4 bits + 1, so that long ones occur) and its
-// bytes; an empty entry after them ends every wait at once instead of in 3 s. The wait
-// takes the first message bearing the name unless an empty or over-long one comes first.
+// Byte 0: the position of a status to read from the reply; byte 1: a length multiplier
+// (its low 4 bits + 1, so that long messages occur); then messages queued on the own id,
+// each a length byte and its bytes, and after them an empty entry that ends any wait at
+// once instead of in 3 s. GetFwInfo takes the first "RetFwInfo" unless an empty or
+// over-long message comes first; the record is that reply's payload up to its first F7,
+// unpacked and zero-filled; without a reply the record is left as it was.
 void firmwareReply (const uint8_t* data, size_t size)
 {
     TestDevice device;
-    const auto queue = JwDeviceTestAccess::queueOf (device, 0);
-    const bool info = size > 0 && (data[0] & 1) == 0;
     std::vector<Bytes> messages;
     for (size_t pos = 2; pos < size && messages.size() < 64; pos += messages.back().size() + 1)
         messages.emplace_back (data + pos + 1, data + pos + 1 + std::min<size_t> (data[pos] * ((data[1] & 0x0Fu) + 1), size - pos - 1));
     for (const auto& m : messages)
-        queue->PushBack (m.data(), (int) m.size());
-    queue->PushBack (nullptr, 0);
-    const auto reply = std::find_if (messages.begin(), messages.end(), [info] (const Bytes& m)
-        { return m.empty() || m.size() > bootloader::transferBufferSize || bearsName (m, info ? "RetFwInfo" : "RetWriteFlash"); });
+        JwDeviceTestAccess::queueOf (device, 0)->PushBack (m.data(), (int) m.size());
+    JwDeviceTestAccess::queueOf (device, 0)->PushBack (nullptr, 0);
+    const auto reply = std::find_if (messages.begin(), messages.end(), [] (const Bytes& m)
+        { return m.empty() || m.size() > bootloader::transferBufferSize || bearsName (m, "RetFwInfo"); });
     const bool found = reply != messages.end() && ! reply->empty() && reply->size() <= bootloader::transferBufferSize;
 
-    uint8_t sendBuf[bootloader::transferBufferSize] {}, recvBuf[bootloader::transferBufferSize] {};
-    if (info)
+    uint8_t sendBuf[bootloader::transferBufferSize] {}, recvBuf[bootloader::transferBufferSize] {}, status = 0xEE;
+    tagFirmwareInfo record;
+    std::memset (&record, 0xA5, sizeof (record));
+    Bytes expected (84, 0xA5), written (84);
+    if (found)   // a reply bearing the name holds at least 10 bytes
     {
-        // The record is the reply's payload up to its first F7, unpacked and zero-filled;
-        // without a reply it is left as it was.
-        tagFirmwareInfo record;
-        std::memset (&record, 0xA5, sizeof (record));
-        Bytes expected (84, 0xA5), written (84);
-        if (found)   // a reply bearing the name holds at least 10 bytes
-        {
-            expected = referenceUnpack (reply->data() + 10, (size_t) (std::find (reply->begin() + 10, reply->end(), 0xF7) - reply->begin() - 10));
-            expected.resize (84, 0);
-        }
-        FUZZ_CHECK (GetFwInfo (&device, 0, sendBuf, recvBuf, record) == found);
-        bootloader::writeFirmwareInfo (record, written.data());
-        FUZZ_CHECK (written == expected && device.pieces.size() == 1 && device.pieces[0].size() == bootloader::getFwInfoSize);
-        return;
+        expected = referenceUnpack (reply->data() + 10, (size_t) (std::find (reply->begin() + 10, reply->end(), 0xF7) - reply->begin() - 10));
+        expected.resize (84, 0);
     }
-    const auto n = bootloader::waitForReply (&device, 0, "RetWriteFlash", recvBuf, sizeof (recvBuf));
-    FUZZ_CHECK ((n > 0) == found && (! found || ((size_t) n == reply->size() && std::equal (reply->begin(), reply->end(), recvBuf))));
-    uint8_t status = 0xEE;
-    const auto at = bootloader::writeFlashStatusPosition;
-    if (found)
-        FUZZ_CHECK (bootloader::replyStatus (recvBuf, n, at, status) == (reply->size() >= at + 2) && (reply->size() < at + 2 || status == (*reply)[at]));
+    FUZZ_CHECK (GetFwInfo (&device, 0, sendBuf, recvBuf, record) == found);
+    bootloader::writeFirmwareInfo (record, written.data());
+    FUZZ_CHECK (written == expected && device.pieces.size() == 1 && device.pieces[0].size() == bootloader::getFwInfoSize);
+
+    // A reply holds a status when a byte follows the one at its position.
+    const size_t at = size > 0 ? data[0] % 32 : bootloader::writeFlashStatusPosition;
+    FUZZ_CHECK (! found || (bootloader::replyStatus (recvBuf, (int) reply->size(), at, status) == (reply->size() >= at + 2)
+                            && (reply->size() < at + 2 || status == (*reply)[at])));
 }
 
 // A serial-number query answered at once through the whole receive path. Byte 0 bit 0
-// set: the rest framed as a reply on the request's id with operation bytes 1 and 2 (bit 1
-// cuts its last byte off); clear: the rest as it is. The query succeeds exactly when the
+// set: the rest framed as a reply on the request's id with operation bytes 1 and 2; clear:
+// the rest as it is. The query succeeds exactly when the
 // first frame routed to its id fits the session's buffer, and then the serial is that
 // frame's unpacked payload; its id is free again either way.
 void genericReply (const uint8_t* data, size_t size)
@@ -194,25 +181,15 @@ void genericReply (const uint8_t* data, size_t size)
     device.answer.assign (data + 3, data + size);
     if ((data[0] & 1) != 0)
         device.answer = frame (1, data[1], data[2], device.answer);
-    if ((data[0] & 3) == 3)
-        device.answer.pop_back();
 
     SerialNumberSession session;
     session.timeout_ms_ = 1;   // no answer must not cost seconds per input
     bool ok = false, timedOut = false;
-    try
-    {
-        ok = session.Perform (&device);
-    }
-    catch (const std::runtime_error& e)
-    {
-        timedOut = true;
-        FUZZ_CHECK (std::string (e.what()) == "Device reading timeout");
-    }
+    try { ok = session.Perform (&device); }
+    catch (const std::runtime_error& e) { FUZZ_CHECK ((timedOut = std::string (e.what()) == "Device reading timeout")); }
     FUZZ_CHECK (device.pieces.size() == 1 && device.pieces[0][2] == 1 && JwDeviceTestAccess::queueOf (device, 1) == nullptr);
 
-    size_t consumed = 0;
-    const auto messages = cut (device.answer, consumed);
+    const auto messages = cut (device.answer).first;
     const auto answer = std::find_if (messages.begin(), messages.end(), [] (const Bytes& m) { return isFrame (m) && m[2] == 1 && ! isFirmwareReply (m); });
     const bool fits = answer != messages.end() && answer->size() <= SerialNumberSession::bufferSize;
     const auto serial = fits ? referenceUnpack (answer->data() + 6, answer->size() - 7) : Bytes();
