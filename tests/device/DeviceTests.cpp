@@ -97,7 +97,6 @@ TEST (SessionTable, ReadNextIdsCapacityOrderAndWaits)
     for (const int bad : { -1, 64, 5 })   // 5 is not in use
         EXPECT_EQ (device.ReadNext (bad, buf.data(), buf.size(), 0), -1);
     const auto sid = device.AllocateSid();
-    EXPECT_EQ (device.ReadNext (sid, buf.data(), buf.size(), -1), -1);   // nothing queued: no wait
     const auto exact = frame ((uint8_t) sid, 1, 2, Bytes (9, 0x16));
     device.feed (frame ((uint8_t) sid, 1, 1, Bytes (40, 0x15)));
     device.feed (exact);
@@ -192,14 +191,17 @@ TEST (ReceiveRouting, NoBytesNoListenerAndTooManyBytes)
         EXPECT_EQ (std::make_pair (full.drain().first, full.pending()), std::make_pair (Queues { { 5, { f } } }, size_t (0)));
     }
 
-    // Trimming after a routed message, and keeping a message in progress under the bound.
-    const auto big = frame (11, 1, 2, garbage (1000));
+    // Trimming after a routed message, none below the bound, and keeping a message in
+    // progress under the bound.
+    const auto big = frame (11, 1, 2, garbage (50000));
     FullDevice full;
     full.device.feed (concat ({ f, garbage (3 * bound) }));
     EXPECT_LE (full.pending(), bound);
-    full.device.feed (concat ({ garbage (bound + 5000), Bytes (big.begin(), big.begin() + 500) }));
-    EXPECT_EQ (full.pending(), 500u);
-    full.device.feed (big, 500);
+    full.device.feed (garbage (bound - 100));   // up to the bound nothing goes
+    EXPECT_EQ (full.pending(), bound - 100);
+    full.device.feed (concat ({ garbage (bound + 5000), Bytes (big.begin(), big.begin() + 40000) }));
+    EXPECT_EQ (full.pending(), 40000u);
+    full.device.feed (big, 40000);
     EXPECT_EQ (full.drain().first, (Queues { { 5, { f } }, { 11, { big } } }));
 }
 
