@@ -6,250 +6,152 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <functional>
 
 namespace
 {
 using Bytes = std::vector<uint8_t>;
+using Amp = sim::EmulatedAmplifier;
 
-/** A small image with a firmware description at 0x400: a few blocks keep the tests short. */
+/** A small image with a firmware description at 0x400: a few blocks keep the runs short. */
 Bytes makeImage (size_t size, uint8_t versionLast)
 {
-    Bytes image (std::max<size_t> (size, 0x454));
+    Bytes image (size);
 
     for (size_t i = 0; i < size; ++i)
-        image[i] = (uint8_t) ((i * 131 + 7) & 0xFF);
+        image[i] = i >= 0x400 && i < 0x454 ? 0 : (uint8_t) ((i * 131 + 7) & 0xFF);
 
-    // The description: name, bootloader and firmware versions, the rest zero.
-    std::fill (image.begin() + 0x400, image.begin() + 0x454, 0);
     const uint8_t record[12] = { 'E', 'V', 'T', 0, 0, 0, 0, 0, 1, 2, 3, versionLast };
     std::copy (std::begin (record), std::end (record), image.begin() + 0x400);
     return image;
 }
 
-std::vector<std::string> linesOf (const std::string& text)
+enum class Path { image, missing, empty, none };
+
+struct Outcome
 {
-    std::vector<std::string> lines;
-    std::istringstream in (text);
-
-    for (std::string line; std::getline (in, line);)
-        lines.push_back (line);
-
-    return lines;
-}
-
-bool contains (const std::vector<std::string>& lines, const std::string& line)
-{
-    return std::find (lines.begin(), lines.end(), line) != lines.end();
-}
-
-class CommandLineToolTest : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        // The emulated amplifier restarts in 200 ms: no need to wait the real 5 s.
-        reopenDelay = std::chrono::milliseconds (600);
-        config.restartTimeMs = 200;
-        config.flash = makeImage (0x600, 30);
-
-        const auto file = juce::File::createTempFile (".bin");
-        imagePath = file.getFullPathName();
-        file.replaceWithData (image.data(), image.size());
-    }
-
-    void TearDown() override
-    {
-        juce::File (imagePath).deleteFile();
-    }
-
-    /** Runs the tool on path; returns its exit status and keeps what it printed. */
-    int runTool (const juce::String& path)
-    {
-        testing::internal::CaptureStdout();
-        const auto status = console::FirmwareUpgradeTool (path).execute();
-        output = linesOf (testing::internal::GetCapturedStdout());
-        return status;
-    }
-
-    sim::VirtualMidiService& service = sim::installSimulator();
-    sim::EmulatedAmplifier::Config config;
-    Bytes image = makeImage (4 * 256 + 200, 37);
-    juce::String imagePath;
-    std::vector<std::string> output;
+    const char* name;
+    int amplifiers;                               // the second one must never be touched
+    std::function<void (Amp::Config&)> configure;
+    std::function<void (sim::VirtualMidiService&, Amp&)> fault;
+    Path path;
+    int status;
+    std::vector<std::string> lines;               // printed in this order, the last one last
+    bool wholeOutput;                             // and nothing else around them
+    size_t blocksSent;                            // "WriteFlash" messages the amplifier got
+    bool flashed;                                 // holds the image and was told it is good
 };
-} // namespace
 
-TEST_F (CommandLineToolTest, NoAmplifierGivesNoDeviceFoundAndStatus1)
-{
-    EXPECT_EQ (runTool (imagePath), 1);
-    ASSERT_FALSE (output.empty());
-    EXPECT_EQ (output.back(), "No device found");
-    EXPECT_EQ (jw::DeviceManager::instance()->currentDevice(), nullptr);
-}
+// A run with a 1224-byte image: five blocks, each progress line what was written so far.
+const std::vector<std::string> wholeUpdate {
+    "Found MIDI IN device:Midi Through Port-0", "Found MIDI IN device:Tarvo 40", "Start this MIDI input device",
+    "Found MIDI OUT device:Midi Through Port-0", "Found MIDI OUT device:Tarvo 40", "This MIDI Out device is available",
+    "1 device(s) found", "Get device SN:'TV40-2026-000731'", "Get FW SID: 0", "Get FW Status: 1", "Set FW Status as 0",
+    "Will sleep for 0 ms", "Sending GetFwInfo command", "Sent GetFwInfo command", "Got FW Info:",
+    std::string ("Device Name: EVT") + '\0', "Bootloader Version: 0.0.0.0", "FW Version: 1.2.3.30", "FW Length: 0",
+    "Checksum: 0", "Sector len: 0 & checksum: 0", "Sector len: 0 & checksum: 0", "Sector len: 0 & checksum: 0",
+    "Sector len: 0 & checksum: 0", "Sector len: 0 & checksum: 0", "Sector len: 0 & checksum: 0",
+    "Sector len: 0 & checksum: 0", "Sector len: 0 & checksum: 0", "Updating: 20%", "Updating: 41%", "Updating: 62%",
+    "Updating: 83%", "Updating: 100%", "Firmware upgraded!",
+};
 
-TEST_F (CommandLineToolTest, AWholeUpdateWritesTheFileAndPrintsEveryStep)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
+const std::string failed = "Firmware upgrade failed! Error code is ";
 
-    EXPECT_EQ (runTool (imagePath), 0);
-
-    const std::vector<std::string> expected {
-        "Found MIDI IN device:Midi Through Port-0",
-        "Found MIDI IN device:Tarvo 40",
-        "Start this MIDI input device",
-        "Found MIDI OUT device:Midi Through Port-0",
-        "Found MIDI OUT device:Tarvo 40",
-        "This MIDI Out device is available",
-        "1 device(s) found",
-        "Get device SN:'TV40-2026-000731'",
-        "Get FW SID: 0",
-        "Get FW Status: 1",
-        "Set FW Status as 0",
-        "Will sleep for 0 ms",
-        "Sending GetFwInfo command",
-        "Sent GetFwInfo command",
-        "Got FW Info:",
-        std::string ("Device Name: EVT") + '\0',
-        "Bootloader Version: 0.0.0.0",
-        "FW Version: 1.2.3.30",
-        "FW Length: 0",
-        "Checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Sector len: 0 & checksum: 0",
-        "Updating: 20%",   // 256 of 1224 bytes
-        "Updating: 41%",
-        "Updating: 62%",
-        "Updating: 83%",
-        "Updating: 100%",
-        "Firmware upgraded!",
-    };
-
-    EXPECT_EQ (output, expected);
-    EXPECT_TRUE (amplifier.flashEquals (image));
-    EXPECT_EQ (amplifier.getFirmwareStatus(), 1);
-    EXPECT_FALSE (amplifier.isInBootloaderMode());
-    EXPECT_EQ (amplifier.getNumRestarts(), 2);
-
-    // The device is closed and dropped at the end.
-    EXPECT_EQ (jw::DeviceManager::instance()->currentDevice(), nullptr);
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
-    EXPECT_EQ (service.getNumOpenOutputs(), 0);
-}
-
-TEST_F (CommandLineToolTest, AnAmplifierThatCannotBeOpenedGivesCannotConnect)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
-
+const Outcome outcomes[] = {
+    { "NoDevice", 0, {}, {}, Path::image, 1, { "No device found" }, false, 0, false },
+    { "WholeUpdate", 1, {}, {}, Path::image, 0, wholeUpdate, true, 5, true },
     // The probe and its check open the two ports twice; the tool's own open then fails.
-    service.refuseOpensAfter (amplifier.getDeviceId(), 4);
+    { "CannotConnect", 1, {}, [] (auto& s, Amp& a) { s.refuseOpensAfter (a.getDeviceId(), 4); }, Path::image, 1,
+      { "1 device(s) found", "Cannot connect to device!" }, false, 0, false },
+    { "OnlyTheFirstOfTwo", 2, {}, {}, Path::image, 0, { "2 device(s) found", "Firmware upgraded!" }, false, 5, true },
+    { "MissingFile", 1, {}, {}, Path::missing, 1, { "Set FW Status as 0", "Got FW Info:", failed + "15" }, false, 0, false },
+    { "EmptyFile", 1, {}, {}, Path::empty, 1, { "Set FW Status as 0", "Got FW Info:", failed + "15" }, false, 0, false },
+    { "NoPath", 1, {}, {}, Path::none, 1, { failed + "15" }, false, 0, false },
+    { "NoReconnectAfterReset", 1, {}, [] (auto&, Amp& a) { a.setNeverComeBackAfterRestart (true); }, Path::image, 1,
+      { "Set FW Status as 0", failed + "13" }, false, 0, false },
+    { "RefusedBlock", 1, {}, [] (auto&, Amp& a) { a.setRefuseAllBlocks (true); }, Path::image, 1,
+      { "Got FW Info:", failed + "16" }, false, 2, false },
+    // Gone for good on the final status write (message 10): the image is in, which is success.
+    { "NoReconnectAtTheEnd", 1, {}, [] (auto&, Amp& a) { a.vanishOnMessage (10); }, Path::image, 0,
+      { "Updating: 100%", "Firmware upgraded!" }, false, 5, true },
+    // Left in its bootloader by an interrupted update: the serial query times out, no reset.
+    { "SilentBootloader", 1, [] (Amp::Config& c) { c.bootloaderMode = true; c.firmwareStatus = 0; }, {}, Path::image, 0,
+      { "Get device SN:''", "Get FW Status: 0", "Will sleep for 0 ms", "Firmware upgraded!" }, false, 5, true },
+};
 
-    EXPECT_EQ (runTool (imagePath), 1);
-    EXPECT_TRUE (contains (output, "1 device(s) found"));
-    EXPECT_EQ (output.back(), "Cannot connect to device!");
+void PrintTo (const Outcome& o, std::ostream* os) { *os << o.name; }
+
+/** Messages received whose name (and first byte after it) starts with prefix. */
+size_t countNamed (const std::vector<Bytes>& messages, const std::string& prefix)
+{
+    return (size_t) std::count_if (messages.begin(), messages.end(), [&prefix] (const Bytes& m)
+        { return m.size() > prefix.size() && std::equal (prefix.begin(), prefix.end(), m.begin() + 1); });
+}
+
+class CommandLineTool : public testing::TestWithParam<Outcome> {};
+
+TEST_P (CommandLineTool, PrintsEachStepAndEndsWithItsStatus)
+{
+    const auto& row = GetParam();
+    auto& service = sim::installSimulator();
+    const juce::TemporaryFile imageFile (".bin"), emptyFile (".bin");
+    const auto image = makeImage (4 * 256 + 200, 37);
+
+    // The emulated amplifier restarts in 200 ms: no need to wait the real 5 s.
+    reopenDelay = std::chrono::milliseconds (600);
+    Amp::Config config;
+    config.restartTimeMs = 200;
+    config.flash = makeImage (0x600, 30);
+
+    if (row.configure)
+        row.configure (config);
+
+    auto second = config;
+    second.portName = "Tarvo 40 #2";
+    second.deviceId[7] = 0x32;
+    std::vector<std::unique_ptr<Amp>> amps;
+
+    for (auto* c : { &config, &second })
+        if ((int) amps.size() < row.amplifiers)
+            amps.push_back (std::make_unique<Amp> (service, *c));
+
+    if (row.fault)
+        row.fault (service, *amps.front());
+
+    ASSERT_TRUE (imageFile.getFile().replaceWithData (image.data(), image.size()) && emptyFile.getFile().create());
+    const auto path = imageFile.getFile().getFullPathName();
+    const juce::String paths[] = { path, path + ".missing", emptyFile.getFile().getFullPathName(), {} };
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ (console::FirmwareUpgradeTool (paths[(int) row.path]).execute(), row.status);
+    const auto printed = "\n" + testing::internal::GetCapturedStdout();
+    size_t end = 0;
+
+    for (const auto& line : row.lines)
+    {
+        const auto at = printed.find ("\n" + line + "\n", end);
+        ASSERT_NE (at, std::string::npos) << "missing or out of order: " << line << printed;
+        EXPECT_TRUE (! row.wholeOutput || at == end) << "not next: " << line << printed;
+        end = at + line.size() + 1;
+    }
+
+    EXPECT_EQ (end + 1, printed.size()) << "not the last line: " << row.lines.back() << printed;
+
+    // Whatever the outcome the device is closed and dropped.
     EXPECT_EQ (jw::DeviceManager::instance()->currentDevice(), nullptr);
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
-    EXPECT_EQ (service.getNumOpenOutputs(), 0);
-    EXPECT_EQ (amplifier.getNumReceivedMessages(), 1u);
+    EXPECT_EQ (service.getNumOpenInputs() + service.getNumOpenOutputs(), 0);
+
+    for (size_t i = 0; i < amps.size(); ++i)
+    {
+        SCOPED_TRACE (i == 0 ? "first amplifier" : "second amplifier");
+        const auto received = amps[i]->getReceivedMessages();
+        const auto good = i == 0 && row.flashed;
+        EXPECT_EQ (countNamed (received, "WriteFlash"), i == 0 ? row.blocksSent : 0);
+        EXPECT_EQ (countNamed (received, "SetFwStatus\x01"), good ? 1u : 0u);
+        EXPECT_EQ (amps[i]->flashEquals (image), good);
+    }
 }
 
-TEST_F (CommandLineToolTest, TwoAmplifiersOnlyTheFirstIsFlashed)
-{
-    auto secondConfig = config;
-    secondConfig.portName = "Tarvo 40 #2";
-    secondConfig.deviceId[7] = 0x32;
-    sim::EmulatedAmplifier first (service, config);
-    sim::EmulatedAmplifier second (service, secondConfig);
-
-    EXPECT_EQ (runTool (imagePath), 0);
-
-    EXPECT_TRUE (contains (output, "2 device(s) found"));
-    EXPECT_TRUE (first.flashEquals (image));
-    EXPECT_FALSE (second.flashEquals (image));
-    EXPECT_EQ (second.getNumRestarts(), 0);
-}
-
-TEST_F (CommandLineToolTest, AMissingFileFailsWith15AfterTheStatusResetAndReconnect)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
-
-    EXPECT_EQ (runTool (imagePath + ".missing"), 1);
-
-    EXPECT_EQ (output.back(), "Firmware upgrade failed! Error code is 15");
-    EXPECT_TRUE (contains (output, "Set FW Status as 0"));
-    EXPECT_TRUE (contains (output, "Got FW Info:"));
-    EXPECT_EQ (amplifier.getNumRestarts(), 1);
-    EXPECT_TRUE (amplifier.isInBootloaderMode());
-
-    // Not a single block went out.
-    for (const auto& m : amplifier.getReceivedMessages())
-        EXPECT_FALSE (m.size() > 11 && std::string (m.begin() + 1, m.begin() + 11) == "WriteFlash");
-
-    EXPECT_EQ (jw::DeviceManager::instance()->currentDevice(), nullptr);
-}
-
-TEST_F (CommandLineToolTest, AnEmptyPathFailsWith15)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
-
-    EXPECT_EQ (runTool ({}), 1);
-    EXPECT_EQ (output.back(), "Firmware upgrade failed! Error code is 15");
-}
-
-TEST_F (CommandLineToolTest, AFailedReconnectAfterTheStatusResetGives13)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
-    amplifier.setNeverComeBackAfterRestart (true);
-
-    EXPECT_EQ (runTool (imagePath), 1);
-
-    EXPECT_EQ (output.back(), "Firmware upgrade failed! Error code is 13");
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
-    EXPECT_EQ (service.getNumOpenOutputs(), 0);
-}
-
-TEST_F (CommandLineToolTest, AFailedFinalReconnectStillReportsSuccess)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
-
-    // The amplifier takes the final status write and is never seen again: 1 probe, 1 serial
-    // query, status read, status reset, description read, 5 blocks, then the status write.
-    amplifier.vanishOnMessage (10);
-
-    EXPECT_EQ (runTool (imagePath), 0);
-    EXPECT_EQ (output.back(), "Firmware upgraded!");
-    EXPECT_TRUE (amplifier.flashEquals (image));
-}
-
-TEST_F (CommandLineToolTest, ABootloaderThatIgnoresTheSerialQueryCanStillBeRecovered)
-{
-    // An update interrupted earlier left the amplifier in its bootloader, status 0.
-    config.bootloaderMode = true;
-    config.firmwareStatus = 0;
-    sim::EmulatedAmplifier amplifier (service, config);
-
-    EXPECT_EQ (runTool (imagePath), 0);
-
-    EXPECT_TRUE (contains (output, "Get device SN:''"));
-    EXPECT_FALSE (contains (output, "Set FW Status as 0"));
-    EXPECT_EQ (output.back(), "Firmware upgraded!");
-    EXPECT_TRUE (amplifier.flashEquals (image));
-    EXPECT_FALSE (amplifier.isInBootloaderMode());
-}
-
-TEST_F (CommandLineToolTest, ARefusedBlockEndsWithItsErrorCodeAndTheDeviceClosed)
-{
-    sim::EmulatedAmplifier amplifier (service, config);
-    amplifier.setRefuseAllBlocks (true);
-
-    EXPECT_EQ (runTool (imagePath), 1);
-    EXPECT_EQ (output.back(), "Firmware upgrade failed! Error code is 16");
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
-    EXPECT_EQ (service.getNumOpenOutputs(), 0);
-}
+INSTANTIATE_TEST_SUITE_P (Outcomes, CommandLineTool, testing::ValuesIn (outcomes),
+                          [] (const testing::TestParamInfo<Outcome>& info) { return std::string (info.param.name); });
+} // namespace
