@@ -1,5 +1,6 @@
+#include "AmplifierWire.h"
 #include "EmulatedAmplifier.h"
-#include "JwUsbMidiDeviceFinder.h"
+#include "JwDeviceManager.h"
 #include "JwUsbMidiH3.h"
 #include "MessageLoop.h"
 #include "SimulatorInstall.h"
@@ -10,163 +11,256 @@
 
 namespace
 {
-const std::vector<uint8_t> serialQuery { 0xF0, 0x01, 0x01, 0x00, 0x02, 0x23, 0xF7 };
+using Bytes = std::vector<uint8_t>;
+using Dir = sim::VirtualMidiService::Directions;
+using Found = std::tuple<Bytes, int, int>;   // id, input index, output index
+namespace finder = JwUsbMidiDeviceFinder;
 
-/** Counts what reaches the device's hooks. */
-class ObservedDevice final : public JwUsbMidiH3
+const Bytes ampId { 0x54, 0x56, 0x34, 0x30, 0x00, 0x00, 0x07, 0x31 }, id1 (8, 1), id2 (8, 2), id7 (7, 6);
+const Bytes highBitsId { 0x81, 0x02, 0xFF, 0x04, 0x05, 0x86, 0x07, 0x88 };
+const Bytes probeRequest { 0xF0, 0x01, 0x00, 0x00, 0x02, 0x12, 0xF7 };
+
+Bytes reply (const Bytes& id, uint8_t op1 = 0x03, uint8_t op2 = 0x12) { return sim::wire::frame (0, op1, op2, id); }
+template <typename Fn> Bytes edited (Bytes b, Fn&& edit) { edit (b); return b; }
+
+std::string probe() { testing::internal::CaptureStdout(); finder::ProbeAll ("Tarvo"); return testing::internal::GetCapturedStdout(); }
+
+std::vector<Found> found()
 {
-public:
-    using JwUsbMidiH3::JwUsbMidiH3;
+    std::vector<Found> result;
+    for (const auto& d : finder::GetDescriptors())
+        result.emplace_back (Bytes (std::begin (d.uuid), std::end (d.uuid)), d.input_index, d.output_index);
+    return result;
+}
 
-    void OnMessageIn (const juce::MidiMessage&) override  { ++messagesIn; }
-    void OnMessageOut (const juce::MidiMessage&) override { ++messagesOut; }
+struct Reply { Bytes bytes; int delayMs = 0; };
+struct Port { const char* name; std::vector<Reply> replies; Dir dir = Dir::both; };
 
-    std::atomic<int> messagesIn { 0 }, messagesOut { 0 };
+/** A device that answers each exact probe request with replies chosen byte for byte. */
+struct Scripted final : sim::VirtualMidiService::Device
+{
+    Scripted (sim::VirtualMidiService& s, const Port& p) : service (s), port (p), id (s.plug (p.name, this, {}, p.dir)) {}
+    ~Scripted() override { service.detach (id); }
+
+    void messageFromHost (const Bytes& m) override
+    {
+        ++received;
+        for (const auto& r : m == probeRequest ? port.replies : std::vector<Reply>())
+            service.callLater (id, r.delayMs, [this, b = r.bytes] { service.sendToHost (id, b); });
+    }
+
+    sim::VirtualMidiService& service;
+    const Port& port;
+    const sim::VirtualMidiService::DeviceId id;
+    std::atomic<int> received { 0 };
 };
 
-class TransportTest : public testing::Test
+// received: the messages that each port got; opensAllowed: for the first port.
+struct ProbeCase { const char* what; std::vector<Port> ports; std::vector<Found> found; std::vector<int> received;
+                   size_t inputsOpened; int opensAllowed = -1; };
+
+void PrintTo (const ProbeCase& row, std::ostream* os) { *os << row.what; }
+
+const ProbeCase probeCases[] = {
+    { "other names, or ours in lower case", { { "USB Keyboard", { { reply (ampId) } } }, { "tarvo h3 lookalike", { { reply (ampId) } } } },
+      {}, { 0, 0 }, 0 },
+    { "two devices, in reply order", { { "USB Tarvo", { { reply (id1) } } }, { "XH3Y MIDI", { { reply (id2) } } } },
+      { { id1, 1, 1 }, { id2, 2, 2 } }, { 1, 1 }, 2 },
+    { "a late reply gets the output probed then", { { "Tarvo A", { { reply (id1), 1300 } } }, { "Tarvo B", {} } },
+      { { id1, 1, 2 } }, { 1, 1 }, 2 },
+    { "only the first reply on an input", { { "Tarvo", { { reply (id1) }, { reply (id2), 200 } } } }, { { id1, 1, 1 } }, { 1 }, 1 },
+    { "malformed or short replies ignored", { { "Tarvo 40", {
+          { edited (reply (id2), [] (Bytes& b) { b[3] ^= 1; }) }, { reply (id2, 0x02, 0x12) }, { reply (id2, 0x03, 0x11) },
+          { edited (reply (id2), [] (Bytes& b) { b.back() = 0; }) }, { reply (id7) }, { reply ({}) },
+          { edited (reply (id7), [] (Bytes& b) { b.insert (b.end() - 1, 0); }) },   // a lone group header
+          { edited (reply (edited (highBitsId, [] (Bytes& b) { b.push_back (0x11); })), [] (Bytes& b) { b[2] = 0x55; }), 50 } } } },
+      { { highBitsId, 1, 1 } }, { 1 }, 1 },
+    { "answered, then its ports refuse to open", { { "Tarvo 40", { { reply (id1) } } } }, {}, { 1 }, 1, 2 },
+    { "an input without an output", { { "Tarvo In", { { reply (id1) } }, Dir::inputOnly } }, {}, { 0 }, 1 },
+};
+
+class Probe : public testing::TestWithParam<ProbeCase> {};
+} // namespace
+
+TEST_P (Probe, FindsWhatAnsweredOnMatchingPorts)
 {
-protected:
-    void SetUp() override
-    {
-        testing::internal::CaptureStdout();
-        JwUsbMidiDeviceFinder::ProbeAll ("Tarvo");
-        testing::internal::GetCapturedStdout();
-        ASSERT_EQ (JwUsbMidiDeviceFinder::GetDescriptors().size(), 1u);
-    }
+    const auto& row = GetParam();
+    auto& service = sim::installSimulator();
+    std::vector<std::unique_ptr<Scripted>> ports;
+    for (const auto& p : row.ports)
+        ports.push_back (std::make_unique<Scripted> (service, p));
 
-    const char* id() const { return reinterpret_cast<const char*> (config.deviceId.data()); }
+    service.refuseOpensAfter (ports[0]->id, row.opensAllowed);
 
-    /** Sends the serial-number query on session 1 and returns the reply read there. */
-    std::vector<uint8_t> askSerial (JwDevice& device)
-    {
-        EXPECT_EQ (device.AllocateSid(), 1);
-        EXPECT_EQ (device.Send (serialQuery.data(), (int) serialQuery.size()), 7);
+    probe();
+    ASSERT_TRUE (service.waitUntilIdle());
+    EXPECT_EQ (found(), row.found);
+    for (size_t i = 0; i < ports.size(); ++i)
+        EXPECT_EQ (ports[i]->received, row.received[i]) << row.ports[i].name;
+    EXPECT_EQ (finder::probe_map_.size(), row.inputsOpened);
+    EXPECT_EQ (service.getNumOpenInputs() + service.getNumOpenOutputs(), 0);
+}
 
-        std::vector<uint8_t> buffer (1024);
-        const auto n = device.ReadNext (1, buffer.data(), buffer.size(), 3000);
-        device.ReleaseSid (1);
-        buffer.resize ((size_t) std::max (n, 0));
-        return buffer;
-    }
+INSTANTIATE_TEST_SUITE_P (Rows, Probe, testing::ValuesIn (probeCases));
 
-    sim::VirtualMidiService& service = sim::installSimulator();
-    sim::EmulatedAmplifier::Config config;
-    sim::EmulatedAmplifier amplifier { service, config };
+namespace
+{
+struct Observed final : JwUsbMidiH3
+{
+    using JwUsbMidiH3::JwUsbMidiH3;
+    void OnMessageIn (const juce::MidiMessage&) override  { ++in; }
+    void OnMessageOut (const juce::MidiMessage&) override { ++out; }
+    std::atomic<int> in { 0 }, out { 0 };
+};
+
+/** Asks for the serial number: its reply must come back whole on the asking session. */
+void expectSerial (JwDevice& device)
+{
+    const auto sid = device.AllocateSid();
+    const Bytes query { 0xF0, 0x01, (uint8_t) sid, 0x00, 0x02, 0x23, 0xF7 };
+    const auto serial = sim::EmulatedAmplifier::Config().serialNumber;
+    ASSERT_EQ (device.Send (query.data(), 7), 7);
+    Bytes buffer (1024);
+    buffer.resize ((size_t) std::max (0, device.ReadNext (sid, buffer.data(), buffer.size(), 5000)));
+    EXPECT_EQ (buffer, sim::wire::frame ((uint8_t) sid, 0x02, 0x23, Bytes (serial.begin(), serial.end())));
+}
+
+void editDescriptors (const std::function<void (std::vector<_H3MidiDeviceDescriptor>&)>& edit)
+{
+    const std::lock_guard<std::recursive_mutex> lock (finder::desc_mutex_);
+    edit (finder::descriptors_);
+}
+} // namespace
+
+TEST (Transport, OpensTheProbedPortsExchangesAndCloses)
+{
+    auto& service = sim::installSimulator();
+    sim::EmulatedAmplifier amplifier (service);
+    Observed device (reinterpret_cast<const char*> (ampId.data()));
+
+    // Never found: fails at once, without the message thread (whose loop is not running).
+    auto early = std::async (std::launch::async, [&] { return device.Open(); });
+    ASSERT_EQ (early.wait_for (std::chrono::seconds (20)), std::future_status::ready);
+    EXPECT_FALSE (early.get());
+
+    EXPECT_EQ (probe(), "Found MIDI IN device:Midi Through Port-0\nFound MIDI IN device:Tarvo 40\nStart this MIDI input device\n"
+                        "Found MIDI OUT device:Midi Through Port-0\nFound MIDI OUT device:Tarvo 40\nThis MIDI Out device is available\n");
+    EXPECT_EQ (found(), (std::vector<Found> { { ampId, 1, 1 } }));
+    EXPECT_EQ (amplifier.getReceivedMessages(), std::vector<Bytes> { probeRequest });
+
+    ASSERT_TRUE (testing_support::runOnWorker ([&] { return device.Open(); }));
+    ASSERT_TRUE (device.Open());   // already open: keeps its ports
+    EXPECT_EQ (service.getNumOpenInputs() + service.getNumOpenOutputs(), 2);
+    expectSerial (device);
+    EXPECT_EQ (device.in + device.out, 2);
+
+    device.Close();
+    device.Close();
+    EXPECT_EQ (device.Send (probeRequest.data(), 7), -1);
+    ASSERT_TRUE (service.waitUntilIdle());
+    EXPECT_EQ (amplifier.getNumReceivedMessages(), 2u);
+    EXPECT_EQ (service.getNumOpenInputs() + service.getNumOpenOutputs(), 0);
+
+    // An output that fails to open closes the input again; a later Open tries both afresh.
+    editDescriptors ([] (auto& d) { d.at (0).output_index = 42; });
+    EXPECT_FALSE (device.Open());
+    EXPECT_EQ (service.getNumOpenInputs(), 0);
+
+    // Of two descriptors with one id, the first is used.
+    editDescriptors ([] (auto& d) { d.at (0).output_index = 1; d.push_back (d[0]); d[1].input_index = d[1].output_index = 7; });
+    ASSERT_TRUE (device.Open());
+    expectSerial (device);
+    device.Close();
+
+    // A probe while the amplifier is away forgets it; back at the same positions, the ports
+    // of the last successful lookup serve.
+    amplifier.unplug();
+    probe();
+    ASSERT_TRUE (found().empty());
+    amplifier.plug();
+    ASSERT_TRUE (device.Open());
+    expectSerial (device);
+}
+
+namespace
+{
+struct Noted final : JwDevice
+{
+    ~Noted() override { std::fputs ("deleted\n", stderr); }
+    bool Open() override { return true; }
+    void Close() override { std::fputs ("closed\n", stderr); }
+    int Internal_Send (const uint8_t*, size_t len) override { return (int) len; }
 };
 } // namespace
 
-TEST (TransportWithoutProbe, OpeningAnIdNeverFoundFailsWithoutTheMessageThread)
+TEST (DeviceManager, PollsEvery2sAndDeletesADeviceItLetsGoClosingItAtExit)
 {
-    sim::installSimulator();
-    const char unknown[8] = { 1, 2, 3, 4, 5, 6, 7, 8 };
-    JwUsbMidiH3 device (unknown);
+    auto& manager = *jw::DeviceManager::instance();
+    EXPECT_EXIT ({ manager.setCurrentDevice (new Noted()); manager.setCurrentDevice (new Noted()); std::exit (0); },
+                 testing::ExitedWithCode (0), "deleted\nclosed\ndeleted\n");
 
-    // The message loop is not running: if Open went to the message thread, it would hang.
-    auto result = std::async (std::launch::async, [&] { return device.Open(); });
-    ASSERT_EQ (result.wait_for (std::chrono::seconds (20)), std::future_status::ready);
-    EXPECT_FALSE (result.get());
+    // The poll timer is a private base of the manager's inner part; started only after the
+    // fork above, which must not copy a timer thread.
+    const auto* timer = (const juce::Timer*) manager.impl.get();
+    manager.startPolling();
+    EXPECT_EQ (timer->getTimerInterval(), 2000);
+    manager.stopPolling();
+    EXPECT_FALSE (timer->isTimerRunning());
 }
 
-TEST_F (TransportTest, RepliesArriveWholeAndClosedDevicesSendNothing)
+TEST (DeviceManager, ReportsPluggingAndUnpluggingTickByTick)
 {
-    ObservedDevice device (id());
-    ASSERT_TRUE (device.Open());
+    auto& service = sim::installSimulator();
+    auto& manager = *jw::DeviceManager::instance();
+    const auto lastBytes = [] (const std::vector<DeviceUuid>& ids) { Bytes b; for (auto& id : ids) b.push_back (id[7]); return b; };
+    sim::EmulatedAmplifier::Config config;
+    const auto amp = [&] (const char* name, uint8_t lastIdByte)
+    { config.portName = name; config.deviceId[7] = lastIdByte; return std::make_unique<sim::EmulatedAmplifier> (service, config); };
 
-    const auto reply = askSerial (device);
+    std::vector<Bytes> reports;
+    manager.setDeviceListChangedCallback ([&] (jw::DeviceManager* m) { EXPECT_EQ (m, &manager); reports.push_back (lastBytes (m->impl->uuids)); });
 
-    ASSERT_GE (reply.size(), 7u);
-    EXPECT_EQ (reply.front(), 0xF0);
-    EXPECT_EQ (reply.back(), 0xF7);
-    EXPECT_EQ (reply[2], 1);
-    EXPECT_EQ (device.messagesIn, 1);
-    EXPECT_EQ (device.messagesOut, 1);
+    // One poll tick, run here rather than by the timer; true when it probed (a probe prints).
+    const auto tick = [&] { testing::internal::CaptureStdout(); manager.impl->timerCallback(); return ! testing::internal::GetCapturedStdout().empty(); };
+    auto a = amp ("Tarvo A", 0xA), b = std::unique_ptr<sim::EmulatedAmplifier>();
 
-    device.Close();
-    const auto receivedBefore = amplifier.getNumReceivedMessages();
+    // Another thread's probe holds the lock (and may be waiting for this thread): the tick
+    // gives up at once, storing nothing, so that the next one still sees the change.
+    std::promise<void> locked, release;
+    auto holder = std::async (std::launch::async, [&]
+    { const std::lock_guard<std::mutex> lock (finder::probe_mutex_); locked.set_value(); release.get_future().wait_for (std::chrono::seconds (10)); });
+    locked.get_future().wait();
+    EXPECT_FALSE (tick());
+    release.set_value();
+    holder.wait();
 
-    EXPECT_EQ (device.Send (serialQuery.data(), (int) serialQuery.size()), -1);
-    device.Close();   // closing twice is allowed
-    EXPECT_EQ (device.Send (serialQuery.data(), (int) serialQuery.size()), -1);
+    struct Step { const char* what; std::function<void()> change; bool probes, reports; Bytes ids; };
+    const Step steps[] = {
+        { "present at start", [] {}, true, true, { 0xA } },
+        { "nothing changed", [] {}, false, false, { 0xA } },
+        { "an unrelated port", [&] { service.plug ("USB Keyboard", nullptr, {}, Dir::inputOnly); }, true, false, { 0xA } },
+        { "a worker's probe noted the ports", [&] { service.plug ("USB Pedal", nullptr, {}, Dir::inputOnly);
+              EXPECT_EQ (testing_support::runOnWorker ([&] { return manager.impl->probeAll(); }), 1); }, false, false, { 0xA } },
+        { "unplugged", [&] { a->unplug(); }, true, true, {} },
+        { "two plugged", [&] { a->plug(); b = amp ("Tarvo B", 0xB); }, true, true, { 0xA, 0xB } },
+        { "the same ids in another order", [&] { a.reset(); b.reset(); a = amp ("Tarvo B", 0xB); b = amp ("Tarvo A", 0xA); },
+          true, true, { 0xB, 0xA } },
+    };
 
-    service.waitUntilIdle();
-    EXPECT_EQ (amplifier.getNumReceivedMessages(), receivedBefore);
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
-    EXPECT_EQ (service.getNumOpenOutputs(), 0);
-}
-
-TEST_F (TransportTest, OpenOnAnOpenDeviceKeepsItsPorts)
-{
-    JwUsbMidiH3 device (id());
-    ASSERT_TRUE (device.Open());
-    ASSERT_TRUE (device.Open());
-
-    EXPECT_EQ (service.getNumOpenInputs(), 1);
-    EXPECT_EQ (service.getNumOpenOutputs(), 1);
-    EXPECT_FALSE (askSerial (device).empty());
-}
-
-TEST_F (TransportTest, ReopenAfterTheAmplifierLeftUsesTheKeptPorts)
-{
-    JwUsbMidiH3 device (id());
-    ASSERT_TRUE (device.Open());
-    device.Close();
-
-    // A probe while it is away forgets it; it comes back at the same positions.
-    amplifier.unplug();
-    testing::internal::CaptureStdout();
-    JwUsbMidiDeviceFinder::ProbeAll ("Tarvo");
-    testing::internal::GetCapturedStdout();
-    ASSERT_TRUE (JwUsbMidiDeviceFinder::GetDescriptors().empty());
-    amplifier.plug();
-
-    ASSERT_TRUE (device.Open());
-    EXPECT_FALSE (askSerial (device).empty());
-}
-
-TEST_F (TransportTest, AnOutputThatFailsToOpenClosesTheInputAgain)
-{
+    for (const auto& step : steps)
     {
-        const std::lock_guard<std::recursive_mutex> lock (JwUsbMidiDeviceFinder::desc_mutex_);
-        JwUsbMidiDeviceFinder::descriptors_[0].output_index = 42;
+        SCOPED_TRACE (step.what);
+        const auto reportsBefore = reports.size();
+        step.change();
+        EXPECT_EQ (tick(), step.probes);
+        ASSERT_EQ (reports.size(), reportsBefore + (step.reports ? 1 : 0));
+        EXPECT_EQ (step.reports ? reports.back() : step.ids, step.ids);
+        EXPECT_EQ (lastBytes (manager.deviceUuids()), step.ids);
     }
 
-    JwUsbMidiH3 device (id());
-    EXPECT_FALSE (device.Open());
-    EXPECT_EQ (service.getNumOpenInputs(), 0);
-    EXPECT_EQ (service.getNumOpenOutputs(), 0);
-    EXPECT_EQ (device.Send (serialQuery.data(), (int) serialQuery.size()), -1);
-
-    // A later Open tries both ports afresh.
-    {
-        const std::lock_guard<std::recursive_mutex> lock (JwUsbMidiDeviceFinder::desc_mutex_);
-        JwUsbMidiDeviceFinder::descriptors_[0].output_index = 1;
-    }
-
-    EXPECT_TRUE (device.Open());
-    EXPECT_FALSE (askSerial (device).empty());
-}
-
-TEST_F (TransportTest, TheFirstOfTwoDescriptorsWithTheSameIdIsUsed)
-{
-    {
-        const std::lock_guard<std::recursive_mutex> lock (JwUsbMidiDeviceFinder::desc_mutex_);
-        auto copy = JwUsbMidiDeviceFinder::descriptors_[0];
-        copy.input_index = 7;
-        copy.output_index = 7;
-        JwUsbMidiDeviceFinder::descriptors_.push_back (copy);
-    }
-
-    JwUsbMidiH3 device (id());
-    EXPECT_TRUE (device.Open());
-}
-
-TEST_F (TransportTest, OpeningFromAWorkerGoesThroughTheMessageThread)
-{
-    JwUsbMidiH3 device (id());
-
-    const auto opened = testing_support::runOnWorker ([&] { return device.Open(); });
-
-    ASSERT_TRUE (opened);
-    EXPECT_FALSE (askSerial (device).empty());
+    // A change with no callback installed is only noted.
+    manager.setDeviceListChangedCallback ({});
+    a.reset();
+    EXPECT_TRUE (tick());
+    EXPECT_EQ (lastBytes (manager.impl->uuids), Bytes { 0xA });
 }
