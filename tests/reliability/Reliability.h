@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -183,6 +184,7 @@ inline void forEachRowInAChild (int numRows, const std::function<void (int)>& pl
                 if (child.start ({ "env", "TARVO_RELIABILITY_ROW=" + juce::String (row), self, filter }))
                     for (int n; (n = child.readProcessOutput (buffer, sizeof (buffer))) > 0;)
                         out.append (buffer, (size_t) n);
+                std::replace (out.begin(), out.end(), '\0', ' ');   // the firmware printout holds one: a failure's text would end there
                 if (! child.waitForProcessToFinish (10000) || child.getExitCode() != 0
                     || out.find ("[  PASSED  ] 1 test") == std::string::npos || out.find ("Sanitizer") != std::string::npos)
                     failures += "--- row " + std::to_string (row) + " ---\n" + out;
