@@ -16,27 +16,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
-Display* display = nullptr;
-Window window = 0;
-pid_t program = 0;
+static Display* display = nullptr;
+static Window window = 0;
+static pid_t program = 0;
 
-int fail (const std::string& why)
+static int fail (const std::string& why)
 {
     std::printf ("FAILED: %s\n", why.c_str());
-    if (program > 0)
-        kill (program, SIGKILL);
+    if (program > 0) kill (program, SIGKILL);
     return 1;
 }
 
 // Tries every 50 ms; the bound is a guard against hangs only.
-bool waitFor (const std::function<bool()>& done, int seconds = 60)
+static bool waitFor (const std::function<bool()>& done, int seconds = 60)
 {
     for (int i = 0; i < seconds * 20; ++i, usleep (50000))
         if (done())
@@ -46,25 +44,19 @@ bool waitFor (const std::function<bool()>& done, int seconds = 60)
 
 // With no window manager the content starts at the window's origin. Windows of other tests may
 // lie over ours, so it is raised before every look.
-unsigned long pixel (int x, int y)
+static unsigned long pixel (int x, int y)
 {
     XRaiseWindow (display, window);
-    auto* image = XGetImage (display, window, x, y, 1, 1, AllPlanes, ZPixmap);
-    const auto value = image != nullptr ? XGetPixel (image, 0, 0) & 0xffffff : 0;
-    if (image != nullptr)
-        XDestroyImage (image);
-    return value;
+    const std::unique_ptr<XImage, int (*) (XImage*)> image (XGetImage (display, window, x, y, 1, 1, AllPlanes, ZPixmap), [] (XImage* i) { return XDestroyImage (i); });
+    return image != nullptr ? XGetPixel (image.get(), 0, 0) & 0xffffff : 0;
 }
-
-bool run (const std::string& command) { return std::system (command.c_str()) == 0; }
-} // namespace
 
 int main (int, char** argv)
 {
     // An X server that resets when its last client leaves refuses connections meanwhile, which
     // with other tests coming and going is a moment: the connection is tried again. Once it is
     // open the server cannot reset, so the program's own connection cannot meet a reset.
-    if (std::getenv ("DISPLAY") == nullptr || ! waitFor ([] { return display != nullptr || (display = XOpenDisplay (nullptr)) != nullptr; }, 5))
+    if (std::getenv ("DISPLAY") == nullptr || ! waitFor ([] { return (display = XOpenDisplay (nullptr)) != nullptr; }, 5))
     {
         std::puts ("no X display could be opened: skipped (scripts/with-display.sh provides one)");
         return 77;
@@ -76,16 +68,10 @@ int main (int, char** argv)
 
     if ((program = fork()) == 0)
         _exit (execl (argv[1], argv[1], nullptr));
-    const std::string find = "xdotool search --onlyvisible --pid " + std::to_string (program) + " 2>/dev/null";
-    const auto shown = [&]
-    {
-        XWindowAttributes a {};
-        auto* found = popen (find.c_str(), "r");
-        const bool sized = std::fscanf (found, "%lu", &window) == 1 && XGetWindowAttributes (display, window, &a) && a.width == 375 && a.height == 667;
-        pclose (found);
-        return sized;
-    };
-    if (! waitFor (shown))
+    auto* found = popen (("xdotool search --sync --onlyvisible --pid " + std::to_string (program)).c_str(), "r");
+    XWindowAttributes a {};
+    if (std::fscanf (found, "%lu", &window) != 1 || pclose (found) != 0
+        || ! waitFor ([&] { return XGetWindowAttributes (display, window, &a) && a.width == 375 && a.height == 667; }))
         return fail ("no window of 375 x 667 appeared");
 
     // Each moment: a pixel that shows it, then its screenshot. (75, 298) lies in the connect
@@ -97,10 +83,9 @@ int main (int, char** argv)
     {
         if (! waitFor ([&] { return pixel (m.x, m.y) == m.colour; }))
             return fail ("no " + m.name + " window: pixel " + std::to_string (pixel (m.x, m.y)));
-        if (! run ("import -window " + std::to_string (window) + " " + argv[2] + "/window-" + m.name + ".png"))
-            return fail ("screenshot " + m.name);
-        if (m.name == "connected" && ! run ("xdotool mousemove --window " + std::to_string (window) + " 311 384 click 1"))
-            return fail ("click on Check to update");
+        if (std::system (("import -window " + std::to_string (window) + " " + argv[2] + "/window-" + m.name + ".png").c_str()) != 0
+            || (m.name == "connected" && std::system (("xdotool mousemove --window " + std::to_string (window) + " 311 384 click 1").c_str()) != 0))
+            return fail ("screenshot or click at the " + m.name + " window");
     }
 
     close.window = window;
