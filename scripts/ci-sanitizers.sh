@@ -9,13 +9,13 @@
 # Usage: scripts/ci-sanitizers.sh [repo root]. Every step runs even when an earlier one
 # failed; the exit status is non-zero when any step failed.
 #
-# Environment: TARVO_FUZZ_SECONDS (default 20) per fuzz target; TARVO_SANITIZER_STEPS, a
+# Environment: TARVO_FUZZ_SECONDS (default 60) per fuzz target; TARVO_SANITIZER_STEPS, a
 # space-separated subset of "asan tsan fuzz" (default all three; fuzz needs asan's build).
 set -uo pipefail
 
 root="$(cd "${1:-$(dirname "$0")/..}" && pwd)"
 jobs="$(nproc)"
-fuzz_seconds="${TARVO_FUZZ_SECONDS:-20}"
+fuzz_seconds="${TARVO_FUZZ_SECONDS:-60}"
 steps="${TARVO_SANITIZER_STEPS:-asan tsan fuzz}"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
