@@ -1,12 +1,15 @@
 #include "DeviceTestKit.h"
 
 #include "DeviceSession.h"
+#include "MessageThread.h"
 #include "MidiPorts.h"
 
 #include <gtest/gtest.h>
+#include <juce_events/juce_events.h>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -239,4 +242,19 @@ TEST (JuceBackend, WithoutAMidiServiceListsAndOpensNothingSilently)
     for (int i = 0; i < 2 && ! juce::File ("/dev/snd/seq").exists(); ++i)   // a second attempt stays silent too
         EXPECT_TRUE (inputs == 0 && outputs == 0 && backend->openInput (0, &callback) == nullptr && backend->openOutput (0) == nullptr);
     EXPECT_EQ (testing::internal::GetCapturedStderr(), "");
+}
+
+// A worker's call that the message thread has not run when the quit is asked for ends
+// instead of waiting forever (the shut-down waits for that worker). It stops the loop, so it
+// stands last.
+TEST (MessageThread, ACallNotRunBeforeTheQuitEndsUnrun)
+{
+    std::atomic<bool> ran { false };
+    auto call = std::async (std::launch::async, [&] { return jw::callOnMessageThread ([&] { return ran = true; }); });
+    std::this_thread::sleep_for (std::chrono::milliseconds (100));   // posted, never dispatched
+    juce::MessageManager::getInstance()->stopDispatchLoop();
+    ASSERT_EQ (call.wait_for (std::chrono::seconds (30)), std::future_status::ready);
+    EXPECT_FALSE (call.get());
+    juce::MessageManager::getInstance()->runDispatchLoopUntil (50);
+    EXPECT_FALSE (ran);
 }

@@ -164,15 +164,16 @@ inline std::string turnOnAt (const Knob& knob, int phase, size_t numBlocks, bool
 // crash, a hang (ended by the row's alarm) or a sanitizer report fails that row alone.
 inline void forEachRowInAChild (int numRows, const std::function<void (int)>& playRow)
 {
+    // Unbuffered, so that a row that dies still shows how far it came.
     if (const auto* row = std::getenv ("TARVO_RELIABILITY_ROW"))
-        return playRow (std::atoi (row));
+        return (void) std::setvbuf (stdout, nullptr, _IONBF, 0), playRow (std::atoi (row));
 
     const auto* test = testing::UnitTest::GetInstance()->current_test_info();
     const auto filter = juce::String ("--gtest_filter=") + test->test_suite_name() + "." + test->name();
     const auto self = juce::File::getSpecialLocation (juce::File::currentExecutableFile).getFullPathName();
     std::atomic<int> next { 0 };
     std::vector<std::future<std::string>> workers;
-    for (int j = 0; j < 24; ++j)
+    for (int j = 0; j < 24 / slow; ++j)   // sanitizer builds: fewer at once, each heavier
         workers.push_back (std::async (std::launch::async, [&]
         {
             std::string failures;
@@ -181,13 +182,15 @@ inline void forEachRowInAChild (int numRows, const std::function<void (int)>& pl
                 juce::ChildProcess child;
                 std::string out;
                 char buffer[4096];
-                if (child.start ({ "env", "TARVO_RELIABILITY_ROW=" + juce::String (row), self, filter }))
+                if (! child.start ({ "env", "TARVO_RELIABILITY_ROW=" + juce::String (row), self, filter }))
+                    out = "could not start the row's process\n";
+                else
                     for (int n; (n = child.readProcessOutput (buffer, sizeof (buffer))) > 0;)
                         out.append (buffer, (size_t) n);
                 std::replace (out.begin(), out.end(), '\0', ' ');   // the firmware printout holds one: a failure's text would end there
                 if (! child.waitForProcessToFinish (10000) || child.getExitCode() != 0
                     || out.find ("[  PASSED  ] 1 test") == std::string::npos || out.find ("Sanitizer") != std::string::npos)
-                    failures += "--- row " + std::to_string (row) + " ---\n" + out;
+                    failures += "--- row " + std::to_string (row) + ", exit code " + std::to_string (child.getExitCode()) + " ---\n" + out;
             }
             return failures;
         }));
