@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <memory>
 #include <thread>
 
-#if defined (__unix__) || defined (__APPLE__)
- #include <sys/stat.h>
-#endif
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -20,20 +20,60 @@ void sleepMs (uint32_t ms)
         std::this_thread::sleep_for (std::chrono::milliseconds (ms));
 }
 
-struct FileCloser
+struct FileDescriptor
 {
-    void operator() (std::FILE* f) const { std::fclose (f); }
+    explicit FileDescriptor (int fdToUse) : fd (fdToUse) {}
+    ~FileDescriptor()
+    {
+        if (fd != -1)
+            ::close (fd);
+    }
+
+    FileDescriptor (const FileDescriptor&) = delete;
+    FileDescriptor& operator= (const FileDescriptor&) = delete;
+
+    const int fd;
 };
 
-bool isRegularFile (std::FILE* file)
+/** Reads a regular file whole, or refuses it: anything else (a directory, a FIFO, a device)
+    or a file that reads short gives false. */
+bool readRegularFile (const std::string& path, std::vector<uint8_t>& contents)
 {
-   #if defined (__unix__) || defined (__APPLE__)
+    // Non-blocking, so that opening a FIFO with no writer does not wait for one; it is then
+    // refused below, as a regular file never blocks on reading anyway.
+    const FileDescriptor file (::open (path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+
+    if (file.fd == -1)
+        return false;
+
     struct stat info {};
-    return fstat (fileno (file), &info) == 0 && S_ISREG (info.st_mode);
-   #else
-    (void) file;
+
+    if (::fstat (file.fd, &info) != 0 || ! S_ISREG (info.st_mode))
+        return false;
+
+    // The offsets of "WriteFlash" reach 2^28 - 1, and the size must fit an int.
+    if (info.st_size < 0 || (int64_t) info.st_size >= bootloader::maxImageSize)
+        return false;
+
+    std::vector<uint8_t> data ((size_t) info.st_size);
+    size_t got = 0;
+
+    while (got < data.size())
+    {
+        const auto n = ::read (file.fd, data.data() + got, data.size() - got);
+
+        if (n < 0 && errno == EINTR)
+            continue;
+
+        // A file that reads short is refused rather than sent with a hole in it.
+        if (n <= 0)
+            return false;
+
+        got += (size_t) n;
+    }
+
+    contents = std::move (data);
     return true;
-   #endif
 }
 } // namespace
 
@@ -49,6 +89,22 @@ bool FirmwareUpdateSession::Perform (JwDevice* device)
 
     if (sid == -1)
         return fail (errorNoSessionId);
+
+    // From here on an image loaded from the file goes on every way out.
+    struct ImageRelease
+    {
+        FirmwareUpdateSession& session;
+        ~ImageRelease() { session.releaseLoadedImage(); }
+    } imageRelease { *this };
+
+    // The image is checked before anything reaches the amplifier: a mistyped path must not
+    // leave it in its bootloader, waiting for an image that never comes. An image of no bytes
+    // would write nothing and still end in "SetFwStatus" 1, a failure reported as success.
+    if (load_from_file_ && ! loadImage())
+        return fail (errorImage);
+
+    if (fw_size_ <= 0 || fw_size_ >= maxImageSize || fw_data_ == nullptr)
+        return fail (errorImage);
 
     std::cout << "Get FW SID: " << sid << std::endl;
 
@@ -91,22 +147,6 @@ bool FirmwareUpdateSession::Perform (JwDevice* device)
         return fail (errorNoFwInfo);
 
     printFirmwareInfo (info);
-
-    // From here on an image loaded from the file goes on every way out.
-    struct ImageRelease
-    {
-        FirmwareUpdateSession& session;
-        ~ImageRelease() { session.releaseLoadedImage(); }
-    } imageRelease { *this };
-
-    if (load_from_file_ && ! loadImage())
-        return fail (errorImage);
-
-    // An image of no bytes would write nothing and still end in "SetFwStatus" 1: a failure
-    // reported as success. It fails like a file that cannot be read.
-    if (fw_size_ <= 0 || fw_size_ >= maxImageSize || fw_data_ == nullptr)
-        return fail (errorImage);
-
     sleepMs (settle_delay_ms_);
 
     // Transfer.
@@ -187,27 +227,9 @@ bool FirmwareUpdateSession::loadImage()
     fw_data_ = nullptr;
     fw_size_ = 0;
 
-    const std::unique_ptr<std::FILE, FileCloser> file (std::fopen (fw_path_.c_str(), "rb"));
+    std::vector<uint8_t> image;
 
-    if (file == nullptr || ! isRegularFile (file.get()))
-        return false;
-
-    if (std::fseek (file.get(), 0, SEEK_END) != 0)
-        return false;
-
-    const auto size = std::ftell (file.get());
-
-    // The offsets of "WriteFlash" reach 2^28 - 1, and the size must fit an int.
-    if (size < 0 || (int64_t) size >= bootloader::maxImageSize)
-        return false;
-
-    if (std::fseek (file.get(), 0, SEEK_SET) != 0)
-        return false;
-
-    std::vector<uint8_t> image ((size_t) size);
-
-    // A file that reads short is refused rather than sent with a hole in it.
-    if (! image.empty() && std::fread (image.data(), 1, image.size(), file.get()) != image.size())
+    if (! readRegularFile (fw_path_, image))
         return false;
 
     loaded_image_ = std::move (image);

@@ -10,20 +10,20 @@
 /** Writes a firmware image into the amplifier over the firmware-transfer dialect.
 
     One Perform runs the whole update on the device's own id, on the calling thread:
-    ask the firmware status and, when it is 1, set it to 0 and let the caller reconnect
-    (status_reset_cb_); read and print the firmware description; load the image from
-    fw_path_ if load_from_file_ is set; send it in blocks of 256 bytes, each acknowledged
-    and resent once when refused; set the status to 1; let the caller reconnect again
-    (finish_cb_).
+    load the image from fw_path_ if load_from_file_ is set and check it, before anything is
+    sent; ask the firmware status and, when it is 1, set it to 0 and let the caller reconnect
+    (status_reset_cb_); read and print the firmware description; send the image in blocks of
+    256 bytes, each acknowledged and resent once when refused; set the status to 1; let the
+    caller reconnect again (finish_cb_).
 
     Set the fields, then call Perform once. Failures return false with error_code_:
 
         8   no device                     12  sending a "SetFwStatus" failed
         10  the device has no own id      13  status_reset_cb_ returned false
         11  no firmware status            14  no firmware description
-        15  no usable image: the file cannot be opened or read whole, its size cannot
-            be told, or the image is 2^28 bytes or more, or fw_size_ is negative, or
-            fw_data_ is null while fw_size_ is above 0
+        15  no usable image, found before anything is sent: the file is not a regular
+            file that can be opened and read whole (a missing file, a directory, a FIFO,
+            a device), or the image is empty or 2^28 bytes or more, or fw_data_ is null
         16  a block could not be sent, got no answer, or was refused on its resend too
 
     A failure sends no final "SetFwStatus" 1 and calls no finish_cb_. An image that

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sys/stat.h>
 
 namespace
 {
@@ -26,7 +27,7 @@ Bytes makeImage (size_t size, uint8_t versionLast)
     return image;
 }
 
-enum class Path { image, missing, empty, none };
+enum class Path { image, missing, empty, directory, fifo, none };
 
 struct Outcome
 {
@@ -40,6 +41,7 @@ struct Outcome
     bool wholeOutput;                             // and nothing else around them
     size_t blocksSent;                            // "WriteFlash" messages the amplifier got
     bool flashed;                                 // holds the image and was told it is good
+    bool untouched;                               // got no firmware message: status and flash as they were
 };
 
 // A run with a 1224-byte image: five blocks, each progress line what was written so far.
@@ -57,26 +59,36 @@ const std::vector<std::string> wholeUpdate {
 
 const std::string failed = "Firmware upgrade failed! Error code is ";
 
+// A file that cannot be flashed is refused before the amplifier hears of the update.
+const std::vector<std::string> refusedFile = []
+{
+    std::vector<std::string> lines (wholeUpdate.begin(), wholeUpdate.begin() + 8);
+    lines.push_back (failed + "15");
+    return lines;
+}();
+
 const Outcome outcomes[] = {
-    { "NoDevice", 0, {}, {}, Path::image, 1, { "No device found" }, false, 0, false },
-    { "WholeUpdate", 1, {}, {}, Path::image, 0, wholeUpdate, true, 5, true },
+    { "NoDevice", 0, {}, {}, Path::image, 1, { "No device found" }, false, 0, false, false },
+    { "WholeUpdate", 1, {}, {}, Path::image, 0, wholeUpdate, true, 5, true, false },
     // The probe and its check open the two ports twice; the tool's own open then fails.
     { "CannotConnect", 1, {}, [] (auto& s, Amp& a) { s.refuseOpensAfter (a.getDeviceId(), 4); }, Path::image, 1,
-      { "1 device(s) found", "Cannot connect to device!" }, false, 0, false },
-    { "OnlyTheFirstOfTwo", 2, {}, {}, Path::image, 0, { "2 device(s) found", "Firmware upgraded!" }, false, 5, true },
-    { "MissingFile", 1, {}, {}, Path::missing, 1, { "Set FW Status as 0", "Got FW Info:", failed + "15" }, false, 0, false },
-    { "EmptyFile", 1, {}, {}, Path::empty, 1, { "Set FW Status as 0", "Got FW Info:", failed + "15" }, false, 0, false },
-    { "NoPath", 1, {}, {}, Path::none, 1, { failed + "15" }, false, 0, false },
+      { "1 device(s) found", "Cannot connect to device!" }, false, 0, false, false },
+    { "OnlyTheFirstOfTwo", 2, {}, {}, Path::image, 0, { "2 device(s) found", "Firmware upgraded!" }, false, 5, true, false },
+    { "MissingFile", 1, {}, {}, Path::missing, 1, refusedFile, true, 0, false, true },
+    { "EmptyFile", 1, {}, {}, Path::empty, 1, refusedFile, true, 0, false, true },
+    { "Directory", 1, {}, {}, Path::directory, 1, refusedFile, true, 0, false, true },
+    { "FifoWithoutWriter", 1, {}, {}, Path::fifo, 1, refusedFile, true, 0, false, true },
+    { "NoPath", 1, {}, {}, Path::none, 1, refusedFile, true, 0, false, true },
     { "NoReconnectAfterReset", 1, {}, [] (auto&, Amp& a) { a.setNeverComeBackAfterRestart (true); }, Path::image, 1,
-      { "Set FW Status as 0", failed + "13" }, false, 0, false },
+      { "Set FW Status as 0", failed + "13" }, false, 0, false, false },
     { "RefusedBlock", 1, {}, [] (auto&, Amp& a) { a.setRefuseAllBlocks (true); }, Path::image, 1,
-      { "Got FW Info:", failed + "16" }, false, 2, false },
+      { "Got FW Info:", failed + "16" }, false, 2, false, false },
     // Gone for good on the final status write (message 10): the image is in, which is success.
     { "NoReconnectAtTheEnd", 1, {}, [] (auto&, Amp& a) { a.vanishOnMessage (10); }, Path::image, 0,
-      { "Updating: 100%", "Firmware upgraded!" }, false, 5, true },
+      { "Updating: 100%", "Firmware upgraded!" }, false, 5, true, false },
     // Left in its bootloader by an interrupted update: the serial query times out, no reset.
     { "SilentBootloader", 1, [] (Amp::Config& c) { c.bootloaderMode = true; c.firmwareStatus = 0; }, {}, Path::image, 0,
-      { "Get device SN:''", "Get FW Status: 0", "Will sleep for 0 ms", "Firmware upgraded!" }, false, 5, true },
+      { "Get device SN:''", "Get FW Status: 0", "Will sleep for 0 ms", "Firmware upgraded!" }, false, 5, true, false },
 };
 
 void PrintTo (const Outcome& o, std::ostream* os) { *os << o.name; }
@@ -120,7 +132,11 @@ TEST_P (CommandLineTool, PrintsEachStepAndEndsWithItsStatus)
 
     ASSERT_TRUE (imageFile.getFile().replaceWithData (image.data(), image.size()) && emptyFile.getFile().create());
     const auto path = imageFile.getFile().getFullPathName();
-    const juce::String paths[] = { path, path + ".missing", emptyFile.getFile().getFullPathName(), {} };
+    const juce::TemporaryFile fifo;
+    ASSERT_EQ (mkfifo (fifo.getFile().getFullPathName().toRawUTF8(), 0600), 0);
+    const juce::String paths[] = { path, path + ".missing", emptyFile.getFile().getFullPathName(),
+                                   juce::File::getSpecialLocation (juce::File::tempDirectory).getFullPathName(),
+                                   fifo.getFile().getFullPathName(), {} };
 
     testing::internal::CaptureStdout();
     EXPECT_EQ (console::FirmwareUpgradeTool (paths[(int) row.path]).execute(), row.status);
@@ -149,6 +165,14 @@ TEST_P (CommandLineTool, PrintsEachStepAndEndsWithItsStatus)
         EXPECT_EQ (countNamed (received, "WriteFlash"), i == 0 ? row.blocksSent : 0);
         EXPECT_EQ (countNamed (received, "SetFwStatus\x01"), good ? 1u : 0u);
         EXPECT_EQ (amps[i]->flashEquals (image), good);
+
+        if (row.untouched)
+        {
+            EXPECT_EQ (countNamed (received, "GetFwStatus"), 0u);
+            EXPECT_EQ (countNamed (received, "SetFwStatus"), 0u);
+            EXPECT_EQ (amps[i]->getFirmwareStatus(), 1);
+            EXPECT_TRUE (amps[i]->flashEquals (config.flash));
+        }
     }
 }
 
