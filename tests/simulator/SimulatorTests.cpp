@@ -1,13 +1,17 @@
+// The simulator's virtual MIDI service, on its own (a through port that sends everything
+// back, no emulated amplifier): the device code closes a transport by deleting its input port
+// and counts on no callback of that port running afterwards. Every other guarantee of the
+// service is exercised by the tests that drive the product through it.
+
 #include "VirtualMidiService.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <thread>
 
-// The device code closes a transport by deleting its input port and counts on no callback
-// of that port running afterwards; every other guarantee of the service is exercised by
-// the tests that drive the product through it.
 TEST (VirtualMidiService, NoCallbackRunsOnceDeletingAnInputHasReturned)
 {
     struct Watching final : midi::InputCallback
