@@ -1,3 +1,6 @@
+// For the test and benchmark mains, which bring JUCE up themselves: an application instance
+// that does nothing, so that JUCE still installs its X error handler.
+
 #pragma once
 
 #include <juce_events/juce_events.h>
@@ -25,6 +28,9 @@ public:
 
 inline void installHeadlessApplication()
 {
-    juce::JUCEApplicationBase::createInstance = [] () -> juce::JUCEApplicationBase* { return new HeadlessApplication(); };
+    juce::JUCEApplicationBase::createInstance = [] () -> juce::JUCEApplicationBase*
+    {
+        return new HeadlessApplication();
+    };
 }
 } // namespace testing_support

@@ -1,3 +1,6 @@
+// Helpers for tests that run on the message thread: they keep the message loop going while
+// they wait, so that calls posted to the message thread (MIDI port opening, timers) run.
+
 #pragma once
 
 #include <juce_events/juce_events.h>
@@ -37,8 +40,12 @@ template <typename Fn>
 auto runOnWorker (Fn&& fn, int timeoutMs = 60000)
 {
     auto future = std::async (std::launch::async, std::forward<Fn> (fn));
-    pumpUntil ([&] { return future.wait_for (std::chrono::seconds (0)) == std::future_status::ready; },
-               timeoutMs);
+    const auto ready = [&]
+    {
+        return future.wait_for (std::chrono::seconds (0)) == std::future_status::ready;
+    };
+
+    pumpUntil (ready, timeoutMs);
     return future.get();
 }
 } // namespace testing_support

@@ -1,3 +1,6 @@
+// Linked into the test programs with windows: it reports their tests as skipped, instead of
+// letting them crash, when no X display is there (scripts/with-display.sh provides one).
+
 #include <gtest/gtest.h>
 
 #include <juce_gui_basics/juce_gui_basics.h>
@@ -16,7 +19,8 @@ public:
         // This gtest reports tests skipped here as passed; the line is what ctest looks for.
         if (juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() == nullptr)
         {
-            std::cout << "[  SKIPPED ] needs an X display; scripts/with-display.sh provides one" << std::endl;
+            std::cout << "[  SKIPPED ] needs an X display; scripts/with-display.sh provides one"
+                      << std::endl;
             GTEST_SKIP();
         }
     }

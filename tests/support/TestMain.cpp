@@ -1,3 +1,6 @@
+// The main of every test program: JUCE is brought up with the test thread as its message
+// thread, then GoogleTest runs the tests.
+
 #include "HeadlessApplication.h"
 
 #include <gtest/gtest.h>
