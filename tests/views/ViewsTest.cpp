@@ -1,3 +1,8 @@
+// Guards what the window's views look like: where the connect view, the info view's rows and
+// the toast place their children, their texts, fonts and colours, the pixels they paint, and
+// the toast's fade in and out. The fixture is the views alone, built from their own sources
+// with no application and no device, painted into images; only the toast's fade puts a
+// window on the test display.
 #include "DeviceInfoEditView.h"
 #include "InitialDeviceInfoView.h"
 #include "MessageLoop.h"
@@ -8,12 +13,23 @@
 #include <dlfcn.h>
 #include <optional>
 
-namespace juce { inline void PrintTo (const Rectangle<int>& r, std::ostream* os) { *os << r.toString(); } }
+namespace juce
+{
+inline void PrintTo (const Rectangle<int>& r, std::ostream* os)
+{
+    *os << r.toString();
+}
+} // namespace juce
 
 namespace
 {
 using Rect = juce::Rectangle<int>;
-constexpr juce::uint32 clear = 0, divider = 0x80424242, yellow = 0xffe4af09, actionGrey = 0xff282828, toastGrey = 0xff404040;
+
+constexpr juce::uint32 clear = 0;
+constexpr juce::uint32 divider = 0x80424242;
+constexpr juce::uint32 yellow = 0xffe4af09;
+constexpr juce::uint32 actionGrey = 0xff282828;
+constexpr juce::uint32 toastGrey = 0xff404040;
 
 juce::Image render (juce::Component& component, juce::Colour background = {})
 {
@@ -24,30 +40,54 @@ juce::Image render (juce::Component& component, juce::Colour background = {})
     return image;
 }
 
+/** Whether each of the pixel's four channels lies within tolerance of the colour's. */
+bool within (juce::uint32 pixel, juce::uint32 argb, int tolerance)
+{
+    for (int shift : { 0, 8, 16, 24 })
+    {
+        const auto channel = int ((pixel >> shift) & 255);
+        const auto wanted = int ((argb >> shift) & 255);
+
+        if (std::abs (channel - wanted) > tolerance)
+            return false;
+    }
+
+    return true;
+}
+
 /** Pixels of the area within tolerance of the colour given or, with none, not fully transparent. */
 int count (const juce::Image& image, Rect area, std::optional<juce::uint32> argb = {}, int tolerance = 2)
 {
     int n = 0;
 
     for (int y = area.getY(); y < area.getBottom(); ++y)
+    {
         for (int x = area.getX(); x < area.getRight(); ++x)
         {
-            const auto c = image.getPixelAt (x, y).getARGB();
-            auto near = [&] (int shift) { return std::abs (int ((c >> shift) & 255) - int ((*argb >> shift) & 255)) <= tolerance; };
-            n += (argb ? near (0) && near (8) && near (16) && near (24) : (c >> 24) != 0) ? 1 : 0;
+            const auto pixel = image.getPixelAt (x, y).getARGB();
+            const bool opaque = (pixel >> 24) != 0;
+            const bool counted = argb.has_value() ? within (pixel, *argb, tolerance) : opaque;
+
+            if (counted)
+                ++n;
         }
+    }
 
     return n;
 }
 
-void expectPixels (const juce::Image& image, std::initializer_list<std::tuple<int, int, juce::uint32>> probes)
+/** Each probe is x, y and the colour the pixel there must have. */
+using Probe = std::tuple<int, int, juce::uint32>;
+
+void expectPixels (const juce::Image& image, std::initializer_list<Probe> probes)
 {
     for (auto [x, y, argb] : probes)
-        EXPECT_EQ (count (image, { x, y, 1, 1 }, argb), 1) << x << "," << y << " " << std::hex << image.getPixelAt (x, y).getARGB();
+    {
+        const auto actual = image.getPixelAt (x, y).getARGB();
+        EXPECT_EQ (1, count (image, { x, y, 1, 1 }, argb))
+            << x << "," << y << " " << std::hex << actual;
+    }
 }
-
-template <typename... Components>
-std::vector<Rect> bounds (const Components&... c) { return { c->getBounds()... }; }
 
 /** A label's or text button's text, font, colours, justification, cursor and visibility in one line. */
 std::string looks (juce::Component& c)
@@ -56,13 +96,27 @@ std::string looks (juce::Component& c)
     juce::String s;
 
     if (auto* l = dynamic_cast<juce::Label*> (&c))
-        s << l->getText() << "|" << l->getFont().toString() << "|" << colour (juce::Label::textColourId)
-          << (l->getJustificationType() == juce::Justification::centred ? "|centred" : "");
-    else if (auto* b = dynamic_cast<juce::TextButton*> (&c))
-        s << b->getButtonText() << "|" << b->getLookAndFeel().getTextButtonFont (*b, b->getHeight()).toString() << "|"
-          << colour (juce::TextButton::textColourOffId) << " on " << colour (juce::TextButton::buttonColourId);
+    {
+        s << l->getText() << "|" << l->getFont().toString() << "|"
+          << colour (juce::Label::textColourId);
 
-    s << (c.getMouseCursor() == juce::MouseCursor::PointingHandCursor ? "|hand" : "") << (c.isVisible() ? "" : "|hidden");
+        if (l->getJustificationType() == juce::Justification::centred)
+            s << "|centred";
+    }
+    else if (auto* b = dynamic_cast<juce::TextButton*> (&c))
+    {
+        const auto font = b->getLookAndFeel().getTextButtonFont (*b, b->getHeight());
+        s << b->getButtonText() << "|" << font.toString() << "|"
+          << colour (juce::TextButton::textColourOffId) << " on "
+          << colour (juce::TextButton::buttonColourId);
+    }
+
+    if (c.getMouseCursor() == juce::MouseCursor::PointingHandCursor)
+        s << "|hand";
+
+    if (! c.isVisible())
+        s << "|hidden";
+
     return s.toStdString();
 }
 
@@ -72,7 +126,16 @@ TEST (Views, LayoutAndLooks)
     InitialDeviceInfoView connect;
     ConnectedDeviceInfoView info;
 
-    struct Case { int width, height; Rect label, pill, learnMore, helpCenter; };
+    struct Case
+    {
+        int width;
+        int height;
+        Rect label;
+        Rect pill;
+        Rect learnMore;
+        Rect helpCenter;
+    };
+
     const Case cases[] = {
         { 375, 280, { 0, 38, 375, 40 }, { 62, 78, 251, 40 }, { 0, 194, 375, 40 }, { 0, 234, 375, 40 } },
         // The pill keeps 62 pixels on either side, down to no width at all.
@@ -87,41 +150,87 @@ TEST (Views, LayoutAndLooks)
     {
         SCOPED_TRACE (juce::String (c.width) + " x " + juce::String (c.height));
         connect.setBounds (0, 200, c.width, c.height);
-        EXPECT_EQ (bounds (connect.infoLabel, connect.connectButton, connect.learnMoreButton, connect.helpCenterButton),
-                   std::vector<Rect> ({ c.label, c.pill, c.learnMore, c.helpCenter }));
+        EXPECT_EQ (c.label, connect.infoLabel->getBounds());
+        EXPECT_EQ (c.pill, connect.connectButton->getBounds());
+        EXPECT_EQ (c.learnMore, connect.learnMoreButton->getBounds());
+        EXPECT_EQ (c.helpCenter, connect.helpCenterButton->getBounds());
     }
 
     // Rows 70 pixels high, the Firmware row taking the rest; buttons 19 pixels in from the right.
-    for (auto [width, height, lastHeight] : { std::tuple (375, 280, 120), { 500, 400, 240 }, { 375, 230, 70 }, { 120, 200, 70 } })
+    struct InfoCase
+    {
+        int width;
+        int height;
+        int lastHeight;
+    };
+
+    const InfoCase infoCases[] = {
+        { 375, 280, 120 },
+        { 500, 400, 240 },
+        { 375, 230, 70 },
+        { 120, 200, 70 },
+    };
+
+    for (const auto [width, height, lastHeight] : infoCases)
     {
         SCOPED_TRACE (juce::String (width) + " x " + juce::String (height));
         info.setBounds (0, 200, width, height);
-        EXPECT_EQ (bounds (info.rows[0], info.rows[1], info.rows[2]),
-                   std::vector<Rect> ({ { 0, 20, width, 70 }, { 0, 90, width, 70 }, { 0, 160, width, lastHeight } }));
+        EXPECT_EQ (Rect (0, 20, width, 70), info.rows[0]->getBounds());
+        EXPECT_EQ (Rect (0, 90, width, 70), info.rows[1]->getBounds());
+        EXPECT_EQ (Rect (0, 160, width, lastHeight), info.rows[2]->getBounds());
 
-        for (auto& row : info.rows)
-            EXPECT_EQ (bounds (row->titleLabel, row->valueLabel, row->actionButton),
-                       std::vector<Rect> ({ { 21, 0, 185, 19 }, { 21, 24, 185, 25 }, { width - 109, 10, 90, 28 } }));
+        for (size_t i = 0; i < info.rows.size(); ++i)
+        {
+            SCOPED_TRACE ("row " + std::to_string (i));
+            const auto& row = info.rows[i];
+            EXPECT_EQ (Rect (21, 0, 185, 19), row->titleLabel->getBounds());
+            EXPECT_EQ (Rect (21, 24, 185, 25), row->valueLabel->getBounds());
+            EXPECT_EQ (Rect (width - 109, 10, 90, 28), row->actionButton->getBounds());
+        }
     }
 
-    EXPECT_EQ (looks (*connect.infoLabel), "Connect your Tarvo Amp with USB cable.|Roboto; 14.0 Medium|FFC8C8C8|centred");
-    EXPECT_EQ (looks (*connect.connectButton), "Connect Hardware|Roboto; 14.0 Medium|FF000000 on FFE4AF09|hand");
-    EXPECT_EQ (looks (*connect.learnMoreButton), "Learn more about Tarvo speaker|Roboto; 14.0 Medium|FFC8C8C8 on 00000000|hand");
-    EXPECT_EQ (looks (*connect.helpCenterButton), "Help Center|Roboto; 14.0 Medium|FFC8C8C8 on 00000000|hand");
+    EXPECT_EQ ("Connect your Tarvo Amp with USB cable.|Roboto; 14.0 Medium|FFC8C8C8|centred",
+               looks (*connect.infoLabel));
+    EXPECT_EQ ("Connect Hardware|Roboto; 14.0 Medium|FF000000 on FFE4AF09|hand",
+               looks (*connect.connectButton));
+    EXPECT_EQ ("Learn more about Tarvo speaker|Roboto; 14.0 Medium|FFC8C8C8 on 00000000|hand",
+               looks (*connect.learnMoreButton));
+    EXPECT_EQ ("Help Center|Roboto; 14.0 Medium|FFC8C8C8 on 00000000|hand",
+               looks (*connect.helpCenterButton));
 
     // Each row: title, value and button.
-    const char* rows[] = {
-        "Device|Roboto; 14.0 Bold|FF737373 Tarvo 40|Roboto; 16.0 Regular|FFC8C8C8 "
-        "Eject|Roboto; 14.0 Medium|FFFF431D on FF282828|hand",
-        "Serial|Roboto; 14.0 Bold|FF737373 123-456789-10111-21|Roboto; 16.0 Regular|FFC8C8C8 "
-        "|Roboto; 14.0 Medium|FFFFFFFF on FF282828|hand|hidden",
-        "Firmware|Roboto; 14.0 Bold|FF737373 0.41533.3232|Roboto; 16.0 Regular|FFC8C8C8 "
-        "Check to update|Roboto; 14.0 Medium|FFFFFFFF on FF282828|hand",
+    struct RowLooks
+    {
+        const char* title;
+        const char* value;
+        const char* button;
+    };
+
+    const RowLooks rows[] = {
+        {
+            "Device|Roboto; 14.0 Bold|FF737373",
+            "Tarvo 40|Roboto; 16.0 Regular|FFC8C8C8",
+            "Eject|Roboto; 14.0 Medium|FFFF431D on FF282828|hand",
+        },
+        {
+            "Serial|Roboto; 14.0 Bold|FF737373",
+            "123-456789-10111-21|Roboto; 16.0 Regular|FFC8C8C8",
+            "|Roboto; 14.0 Medium|FFFFFFFF on FF282828|hand|hidden",
+        },
+        {
+            "Firmware|Roboto; 14.0 Bold|FF737373",
+            "0.41533.3232|Roboto; 16.0 Regular|FFC8C8C8",
+            "Check to update|Roboto; 14.0 Medium|FFFFFFFF on FF282828|hand",
+        },
     };
 
     for (size_t i = 0; i < 3; ++i)
-        EXPECT_EQ (looks (*info.rows[i]->titleLabel) + " " + looks (*info.rows[i]->valueLabel) + " "
-                       + looks (*info.rows[i]->actionButton), rows[i]);
+    {
+        SCOPED_TRACE ("row " + std::to_string (i));
+        EXPECT_EQ (rows[i].title, looks (*info.rows[i]->titleLabel));
+        EXPECT_EQ (rows[i].value, looks (*info.rows[i]->valueLabel));
+        EXPECT_EQ (rows[i].button, looks (*info.rows[i]->actionButton));
+    }
 }
 
 TEST (Views, PaintedPixels)
@@ -130,9 +239,19 @@ TEST (Views, PaintedPixels)
     // pixels short of each side.
     InitialDeviceInfoView connect;
     connect.setSize (375, 280);
-    expectPixels (render (connect), { { 74, 98, yellow }, { 63, 98, yellow }, { 311, 98, yellow }, { 65, 81, clear },
-                                      { 312, 117, clear }, { 38, 233, divider }, { 336, 273, divider }, { 37, 233, clear },
-                                      { 337, 273, clear }, { 200, 195, clear } });
+    expectPixels (render (connect),
+                  {
+                      { 74, 98, yellow },
+                      { 63, 98, yellow },
+                      { 311, 98, yellow },
+                      { 65, 81, clear },
+                      { 312, 117, clear },
+                      { 38, 233, divider },
+                      { 336, 273, divider },
+                      { 37, 233, clear },
+                      { 337, 273, clear },
+                      { 200, 195, clear },
+                  });
 
     // Darker when pointed at, darker still when held.
     connect.connectButton->setState (juce::Button::buttonOver);
@@ -144,19 +263,41 @@ TEST (Views, PaintedPixels)
     ConnectedDeviceInfoView info;
     info.setSize (375, 280);
     const auto rows = render (info);
-    expectPixels (rows, { { 21, 83, divider }, { 353, 153, divider }, { 21, 223, divider }, { 20, 83, clear },
-                          { 354, 223, clear }, { 272, 44, actionGrey }, { 272, 184, actionGrey } });
-    EXPECT_GT (count (rows, { 21, 20, 185, 19 }) + count (rows, { 21, 44, 185, 25 }), 40);
-    EXPECT_EQ (count (rows, { 0, 70, 375, 13 }) + count (rows, { 0, 224, 375, 56 }) + count (rows, { 0, 0, 21, 280 }), 0);
-    EXPECT_EQ (count (rows, { 230, 90, 145, 62 }), 0) << "the Serial row has no button";
+    expectPixels (rows,
+                  {
+                      { 21, 83, divider },
+                      { 353, 153, divider },
+                      { 21, 223, divider },
+                      { 20, 83, clear },
+                      { 354, 223, clear },
+                      { 272, 44, actionGrey },
+                      { 272, 184, actionGrey },
+                  });
+
+    const auto titleInk = count (rows, { 21, 20, 185, 19 });
+    const auto valueInk = count (rows, { 21, 44, 185, 25 });
+    EXPECT_GT (titleInk + valueInk, 40) << "the Device row's title and value";
+
+    EXPECT_EQ (0, count (rows, { 0, 70, 375, 13 })) << "between the Device row's text and its divider";
+    EXPECT_EQ (0, count (rows, { 0, 224, 375, 56 })) << "below the last divider";
+    EXPECT_EQ (0, count (rows, { 0, 0, 21, 280 })) << "the left margin";
+    EXPECT_EQ (0, count (rows, { 230, 90, 145, 62 })) << "the Serial row has no button";
     EXPECT_GT (count (rows, { 230, 20, 145, 62 }, 0xffff431d, 4), 5) << "Eject in red";
 
     // A box with rounded corners behind the text.
     MessageToast toast;
     toast.setSize (311, 64);
     toast.label->setText ("Your firmware is up-to-date.", juce::dontSendNotification);
-    expectPixels (render (toast), { { 0, 0, clear }, { 1, 1, clear }, { 310, 63, clear }, { 8, 0, toastGrey },
-                                    { 0, 8, toastGrey }, { 5, 32, toastGrey }, { 305, 32, toastGrey } });
+    expectPixels (render (toast),
+                  {
+                      { 0, 0, clear },
+                      { 1, 1, clear },
+                      { 310, 63, clear },
+                      { 8, 0, toastGrey },
+                      { 0, 8, toastGrey },
+                      { 5, 32, toastGrey },
+                      { 305, 32, toastGrey },
+                  });
 }
 
 TEST (Views, ToastFadesInAndHidesWithAFadeAfterTheLastMessage)
@@ -166,9 +307,10 @@ TEST (Views, ToastFadesInAndHidesWithAFadeAfterTheLastMessage)
     window.setSize (375, 667);
     window.addChildComponent (toast);
     toast.setBounds (32, 496, 311, 64);
-    EXPECT_EQ (toast.label->getBounds(), Rect (0, 0, 311, 64));
-    EXPECT_EQ (looks (*toast.label), "|Roboto; 16.0 Regular|FFC8C8C8|centred");
-    EXPECT_FALSE (toast.isVisible() || toast.isTimerRunning());
+    EXPECT_EQ (Rect (0, 0, 311, 64), toast.label->getBounds());
+    EXPECT_EQ ("|Roboto; 16.0 Regular|FFC8C8C8|centred", looks (*toast.label));
+    EXPECT_FALSE (toast.isVisible());
+    EXPECT_FALSE (toast.isTimerRunning());
 
     // On screen, so that the fade out has something to fade. The X library keeps a little
     // memory for good; held loaded past the framework's shutdown a leak checker can name it.
@@ -179,21 +321,27 @@ TEST (Views, ToastFadesInAndHidesWithAFadeAfterTheLastMessage)
     auto& animator = juce::Desktop::getInstance().getAnimator();
     const auto start = juce::Time::getMillisecondCounter();
     toast.showMessage ("first");
-    EXPECT_TRUE (toast.isVisible() && animator.isAnimating (&toast) && toast.getAlpha() == 0.0f);
-    ASSERT_TRUE (testing_support::pumpUntil ([&] { return ! animator.isAnimating (&toast); }, 15000));
+    EXPECT_TRUE (toast.isVisible());
+    EXPECT_TRUE (animator.isAnimating (&toast));
+    EXPECT_EQ (0.0f, toast.getAlpha());
+    const auto faded = [&] { return ! animator.isAnimating (&toast); };
+    ASSERT_TRUE (testing_support::pumpUntil (faded, 15000));
     EXPECT_GE (juce::Time::getMillisecondCounter() - start, 150u);   // 200 ms, less a timer tick
-    EXPECT_EQ (toast.getAlpha(), 1.0f);
+    EXPECT_EQ (1.0f, toast.getAlpha());
 
     // Fully shown: a message changes the text and starts the four second countdown again.
     toast.showMessage ("second");
-    EXPECT_TRUE (toast.label->getText() == "second" && ! animator.isAnimating (&toast) && toast.isTimerRunning());
-    EXPECT_EQ (toast.getTimerInterval(), 4000);
+    EXPECT_EQ ("second", toast.label->getText().toStdString());
+    EXPECT_FALSE (animator.isAnimating (&toast));
+    EXPECT_TRUE (toast.isTimerRunning());
+    EXPECT_EQ (4000, toast.getTimerInterval());
 
     // Its end hides the toast at once; a snapshot of it, the one new child, fades out.
     const auto children = window.getNumChildComponents();
     toast.timerCallback();
-    EXPECT_FALSE (toast.isVisible() || toast.isTimerRunning());
-    EXPECT_EQ (window.getNumChildComponents(), children + 1);
+    EXPECT_FALSE (toast.isVisible());
+    EXPECT_FALSE (toast.isTimerRunning());
+    EXPECT_EQ (children + 1, window.getNumChildComponents());
     animator.cancelAllAnimations (false);
     window.removeFromDesktop();
 }
@@ -206,12 +354,19 @@ TEST (Views, Snapshots)
     const juce::File folder (TARVO_VIEW_SNAPSHOT_DIR);
     folder.createDirectory();
 
-    for (auto [view, name] : { std::pair<juce::Component*, juce::String> (&connect, "connect-view"), { &info, "info-view" } })
+    const std::pair<juce::Component*, juce::String> views[] = {
+        { &connect, "connect-view" },
+        { &info, "info-view" },
+    };
+
+    for (const auto& [view, name] : views)
     {
         view->setSize (375, 280);
+        const auto image = render (*view, juce::Colour (0xff2a2a2a));
         juce::MemoryOutputStream png;
-        EXPECT_TRUE (juce::PNGImageFormat().writeImageToStream (render (*view, juce::Colour (0xff2a2a2a)), png));
-        EXPECT_TRUE (folder.getChildFile (name + ".png").replaceWithData (png.getData(), png.getDataSize())) << name;
+        EXPECT_TRUE (juce::PNGImageFormat().writeImageToStream (image, png)) << name;
+        const auto file = folder.getChildFile (name + ".png");
+        EXPECT_TRUE (file.replaceWithData (png.getData(), png.getDataSize())) << name;
     }
 }
 } // namespace
