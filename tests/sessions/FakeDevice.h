@@ -119,12 +119,13 @@ public:
     int status = 1;                 // what "GetFwStatus" gets
     int refusals = 0;
     // failSend fails; badReplyTo gets badReply instead of its reply (none if empty); the block
-    // refuse is refused refusals times; the reply to lateReplyTo comes 300 ms later, from another
-    // thread.
+    // refuse is refused refusals times; the reply to lateReplyTo comes lateReplyMs later, from
+    // another thread.
     std::string failSend = "-";
     std::string badReplyTo = "-";
     std::string refuse = "-";
     std::string lateReplyTo = "-";
+    int lateReplyMs = 300;
 
 protected:
     int Internal_Send (const uint8_t* data, size_t len) override
@@ -153,7 +154,7 @@ protected:
 
         if (hasName (m, lateReplyTo) && ! late.valid())
         {
-            const auto delay = std::chrono::milliseconds (300);
+            const auto delay = std::chrono::milliseconds (lateReplyMs);
 
             late = std::async (std::launch::async, [this, reply, delay]
             {

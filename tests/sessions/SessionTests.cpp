@@ -483,7 +483,8 @@ TEST (Update, WholeImageGoesOutInOrder)
 }
 
 // Each run: the block at 512 refused once and resent; the reply for the block at 256 comes
-// late, as when the amplifier erases a flash sector first.
+// late, as when the amplifier erases a flash sector first: 300 ms, and in the last run 2500 ms,
+// late in the wait of 3 s for a reply, and still taken.
 TEST (Update, RefusedBlockIsResentOnceLateRepliesAreTakenAndOnlyStatusOneIsReset)
 {
     TempDir dir;
@@ -491,7 +492,7 @@ TEST (Update, RefusedBlockIsResentOnceLateRepliesAreTakenAndOnlyStatusOneIsReset
     {
         int status;
         int lateMs;
-    } runs[] = { { 0, 300 }, { 2, 300 }, { 1, 300 } };
+    } runs[] = { { 0, 300 }, { 2, 300 }, { 1, 300 }, { 0, 2500 } };
 
     for (const auto& run : runs)
     {
@@ -503,6 +504,7 @@ TEST (Update, RefusedBlockIsResentOnceLateRepliesAreTakenAndOnlyStatusOneIsReset
         r.d.refuse = std::string ("WriteFlash\0\4", 12);
         r.d.refusals = 1;
         r.d.lateReplyTo = std::string ("WriteFlash\0\2", 12);
+        r.d.lateReplyMs = run.lateMs;
         r.s.load_from_file_ = status == 2;
         r.s.fw_path_ = dir.file ("fw.bin", r.image);
         r.s.settle_delay_ms_ = status == 1 ? 20 : 0;
