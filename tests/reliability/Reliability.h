@@ -137,11 +137,13 @@ struct ArmingBackend final : midi::Backend
         if (due)
             due();
 
-        const auto reply = replyNameFor (transferName (m));
+        const auto name = transferName (m);
         const std::lock_guard<std::mutex> l (lock);
 
-        if (! logging || transferName (m).empty())
+        if (! logging || name.empty())
             return;
+
+        const auto reply = replyNameFor (name);
 
         if (reply.empty())
             pending.reset();
