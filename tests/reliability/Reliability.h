@@ -311,6 +311,7 @@ inline void plugBackIn (Amp& amp)
 inline void readStatusOnOwnPorts()
 {
     const auto portName = Amp::Config().portName;
+
     struct Collector final : midi::InputCallback
     {
         std::atomic<bool> gotStatus { false };
@@ -330,8 +331,9 @@ inline void readStatusOnOwnPorts()
     ASSERT_NE (nullptr, output) << "the amplifier's output port does not open";
 
     input->start();
-    const std::string request ("GetFwStatus");
-    output->sendMessageNow (juce::MidiMessage::createSysExMessage (request.data(), (int) request.size()));
+    const std::string request ("GetFwStatus");   // F0 and F7 added around it
+    const auto message = juce::MidiMessage::createSysExMessage (request.data(), (int) request.size());
+    output->sendMessageNow (message);
     testing_support::pumpUntil ([&] { return collector.gotStatus.load(); }, 5000 * slow);
     EXPECT_TRUE (collector.gotStatus) << "no status came back";
 }

@@ -130,7 +130,8 @@ int millisecondsUntil (Clock::time_point deadline)
 bool hasEnded (pid_t pid)
 {
     siginfo_t info {};
-    return waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+    const auto result = waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT);
+    return result == 0 && info.si_pid == pid;
 }
 
 // Reads to the end of the stream. Past the deadline the child is killed, once, and gets ten
