@@ -92,6 +92,7 @@ struct ArmingBackend final : midi::Backend
     {
         std::string reply;
         Clock::time_point sent;
+        const void* output;
         int otherNames = 0;
     };
 
@@ -104,6 +105,10 @@ struct ArmingBackend final : midi::Backend
     std::optional<Pending> pending;
     std::vector<TransferReply> replies;
 
+    // How long the host waited for a reply that did not come: until it sent the next
+    // transfer request or closed the port it had sent the request on.
+    std::vector<double> msWaitedInVain;
+
     void arm (size_t n, std::function<void()> fn)
     {
         const std::lock_guard<std::mutex> l (lock);
@@ -113,16 +118,34 @@ struct ArmingBackend final : midi::Backend
         logging = false;
     }
 
-    // The replies logged since the armed message; kept until the next one is reached.
+    // What was logged since the armed message; kept until the next one is reached.
     std::vector<TransferReply> transferReplies()
     {
         const std::lock_guard<std::mutex> l (lock);
         return replies;
     }
 
-    // Before a message goes out: the armed action, if it is due (outside the lock: a knob
-    // takes the amplifier's own lock), and the request noted.
-    void hostSends (const juce::MidiMessage& m)
+    std::vector<double> waitsInVain()
+    {
+        const std::lock_guard<std::mutex> l (lock);
+        return msWaitedInVain;
+    }
+
+    // The wait for the pending reply, if any, ends without it (lock held).
+    void giveUpPending()
+    {
+        if (pending.has_value())
+        {
+            const std::chrono::duration<double, std::milli> waited = Clock::now() - pending->sent;
+            msWaitedInVain.push_back (waited.count());
+        }
+
+        pending.reset();
+    }
+
+    // Before a message goes out on the output: the armed action, if it is due (outside the
+    // lock: a knob takes the amplifier's own lock), and the request noted.
+    void hostSends (const juce::MidiMessage& m, const void* output)
     {
         std::function<void()> due;
 
@@ -132,6 +155,7 @@ struct ArmingBackend final : midi::Backend
             logging = true;
             pending.reset();
             replies.clear();
+            msWaitedInVain.clear();
         }
 
         if (due)
@@ -143,12 +167,19 @@ struct ArmingBackend final : midi::Backend
         if (! logging || name.empty())
             return;
 
+        giveUpPending();
         const auto reply = replyNameFor (name);
 
-        if (reply.empty())
-            pending.reset();
-        else
-            pending = Pending { reply, Clock::now() };
+        if (! reply.empty())
+            pending = Pending { reply, Clock::now(), output };
+    }
+
+    void hostCloses (const void* output)
+    {
+        const std::lock_guard<std::mutex> l (lock);
+
+        if (pending.has_value() && pending->output == output)
+            giveUpPending();
     }
 
     // Each message that reaches one of the host's inputs, on the delivery thread.
@@ -181,9 +212,14 @@ struct ArmingBackend final : midi::Backend
         {
         }
 
+        ~WatchedOutput() override
+        {
+            owner.hostCloses (this);
+        }
+
         void sendMessageNow (const juce::MidiMessage& m) override
         {
-            owner.hostSends (m);
+            owner.hostSends (m, this);
             out->sendMessageNow (m);
         }
     };
@@ -332,9 +368,9 @@ inline void readStatusOnOwnPorts()
 
     input->start();
     const std::string request ("GetFwStatus");   // F0 and F7 added around it
-    const auto message = juce::MidiMessage::createSysExMessage (request.data(), (int) request.size());
-    output->sendMessageNow (message);
-    testing_support::pumpUntil ([&] { return collector.gotStatus.load(); }, 5000 * slow);
+    const auto size = (int) request.size();
+    output->sendMessageNow (juce::MidiMessage::createSysExMessage (request.data(), size));
+    testing_support::pumpUntil ([&] { return collector.gotStatus.load(); }, 20000 * slow);
     EXPECT_TRUE (collector.gotStatus) << "no status came back";
 }
 
@@ -352,6 +388,19 @@ inline void expectRepliesAtLeastLate (int delayMs)
 
     EXPECT_GE (earliest->msAfterRequest, delayMs)
         << "ms from request to reply, the least of " << replies.size() << ", a " << earliest->name;
+}
+
+// The host gave up on no transfer reply before its wait was over.
+inline void expectWaitsInVainAtLeast (int waitMs)
+{
+    const auto waits = backend().waitsInVain();
+
+    if (waits.empty())
+        return;   // the phase's outcome shows the knob: no device found, or none missed
+
+    const auto shortest = *std::min_element (waits.begin(), waits.end());
+    EXPECT_GE (shortest, waitMs)
+        << "ms the host waited for a reply that did not come, the least of " << waits.size();
 }
 
 inline void expectOtherNamesBeforeEachReply (int count)
@@ -384,7 +433,8 @@ struct Knob
     const char* tool;
     const char* window;
 
-    // Where the outcomes are those of no fault: what the host sees of the knob acting.
+    // What the host sees of the knob acting that its outcomes do not show: where they are
+    // those of no fault, or how long the host waited for the reply the knob held back.
     std::function<void (bool window)> expectSeen = nullptr;
 };
 
@@ -395,6 +445,9 @@ constexpr int shortDelayMs (bool window)
 }
 
 constexpr int numOtherNames = 3;
+
+// How long the host waits for a transfer reply.
+constexpr int replyWaitMs = 3000;
 
 inline const std::vector<Knob>& knobs()
 {
@@ -416,7 +469,8 @@ inline const std::vector<Knob>& knobs()
           [] (bool w) { expectRepliesAtLeastLate (shortDelayMs (w)); } },
         { "delay 3500 ms", false,
           [] (Amp& a, size_t, bool) { a.setReplyDelayMs (3500); },
-          "none 11'' 11 14 14 16 ok", "c f f f f f ok" },
+          "none 11'' 11 14 14 16 ok", "c f f f f f ok",
+          [] (bool) { expectWaitsInVainAtLeast (replyWaitMs); } },
         { "other names first", false,
           [] (Amp& a, size_t, bool) { a.setOtherRepliesBeforeTransferReplies (numOtherNames); },
           "ok ok ok ok ok ok ok", "ok ok ok ok ok ok ok",
