@@ -1,13 +1,13 @@
 #include "FirmwareUpdateSession.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <thread>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +23,7 @@ void sleepMs (uint32_t ms)
 struct FileDescriptor
 {
     explicit FileDescriptor (int fdToUse) : fd (fdToUse) {}
+
     ~FileDescriptor()
     {
         if (fd != -1)
