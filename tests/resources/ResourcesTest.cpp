@@ -1,3 +1,8 @@
+// What the program carries is what the generators make when run again (a rebuild changes
+// nothing), the image the process tests flash is the embedded one, and the fonts are the
+// installed Roboto files. Against the built generators, each run as a process of its own,
+// and the installed font files.
+
 #include "BinaryData.h"
 #include "ChildRun.h"
 #include "SimulatorResources.h"
@@ -8,10 +13,6 @@
 
 #include <cstring>
 
-// What the program carries is what the generators make when run again (a rebuild changes
-// nothing), the image the process tests flash is the embedded one, and the fonts are the
-// installed Roboto files. Against the built generators, each run as a process of its own,
-// and the installed font files.
 TEST (Resources, EmbeddedFilesAreWhatTheGeneratorsMake)
 {
     const juce::TemporaryFile current (".bin");

@@ -1,5 +1,7 @@
 #pragma once
 
+// Starts test programs as processes of their own, from as many threads as a test likes.
+
 #include <string>
 #include <vector>
 
