@@ -4,6 +4,7 @@
 #include "JwDeviceManager.h"
 #include "MainComponent.h"
 
+#include <csignal>
 #include <iostream>
 
 namespace juce
@@ -54,6 +55,11 @@ juce::StringArray CorvelFwUpgradeLauncherApplication::getArguments()
 
 void CorvelFwUpgradeLauncherApplication::initialise (const juce::String&)
 {
+    // A reader of the output that goes away (a pager quit early, `head`) must not end the
+    // program, least of all halfway through writing the amplifier's flash: what cannot be
+    // written is dropped, and the exit status still tells the outcome.
+    std::signal (SIGPIPE, SIG_IGN);
+
     const auto arguments = getArguments();
 
     if (arguments[0] == "--path")

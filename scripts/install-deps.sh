@@ -10,7 +10,7 @@ packages=(
     libasound2-dev libfreetype-dev libfontconfig1-dev libpng-dev libjpeg-dev
     libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev libxcomposite-dev
     libxrender-dev
-    libgtest-dev googletest libbenchmark-dev
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth xdotool imagemagick x11-utils
     fonts-roboto-unhinted
 )

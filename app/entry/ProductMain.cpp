@@ -1,3 +1,4 @@
+#include "ApplicationMain.h"
 #include "CorvelFwUpgradeLauncherApplication.h"
 #include "MidiPorts.h"
 
@@ -6,5 +7,5 @@ int main (int argc, char* argv[])
 {
     midi::installBackend (midi::createJuceBackend());
     juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;
-    return juce::JUCEApplicationBase::main (argc, const_cast<const char**> (argv));
+    return runApplication (argc, argv);
 }

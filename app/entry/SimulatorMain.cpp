@@ -1,3 +1,4 @@
+#include "ApplicationMain.h"
 #include "CorvelFwUpgradeLauncherApplication.h"
 #include "SimulatorInstall.h"
 #include "SimulatorResources.h"
@@ -12,5 +13,5 @@ int main (int argc, char* argv[])
           simresources::olderFirmwareImage + simresources::olderFirmwareImageSize });
 
     juce::JUCEApplicationBase::createInstance = &juce_CreateApplication;
-    return juce::JUCEApplicationBase::main (argc, const_cast<const char**> (argv));
+    return runApplication (argc, argv);
 }
