@@ -2,6 +2,7 @@
 // against emulated amplifiers on the simulator's virtual MIDI service: one row an outcome, with
 // the lines it prints in order, its exit status, what each amplifier received and whether the
 // device is closed afterwards. RunAsUser.cmake runs both builds as processes of their own.
+#include "CorvelFwUpgradeLauncherApplication.h"
 #include "EmulatedAmplifier.h"
 #include "FirmwareUpgradeTool.h"
 #include "JwDeviceManager.h"
@@ -10,8 +11,19 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <iostream>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace juce
+{
+extern const char* const* juce_argv;
+extern int juce_argc;
+} // namespace juce
 
 namespace
 {
@@ -88,6 +100,9 @@ const std::vector<std::string> wholeUpdate {
 
 const std::string failed = "Firmware upgrade failed! Error code is ";
 
+// The tool's own reconnect wait, before the rows shorten it for amplifiers that restart fast.
+const auto ownReopenDelay = reopenDelay;
+
 // A file that cannot be flashed is refused before the amplifier hears of the update.
 const std::vector<std::string> refusedFile = []
 {
@@ -118,6 +133,16 @@ const Outcome outcomes[] = {
     // Gone for good on the final status write (message 10): the image is in, which is success.
     { "NoReconnectAtTheEnd", 1, {}, [] (auto&, Amp& a) { a.vanishOnMessage (10); }, Path::image, 0,
       { "Updating: 100%", "Firmware upgraded!" }, false, 5, true, false },
+    // As slow to restart as a real amplifier: the tool's own wait lets it come back both times.
+    { "SlowRestartWithTheToolsOwnWait", 1,
+      [] (Amp::Config& c)
+      {
+          c.restartTimeMs = 3000;
+          reopenDelay = ownReopenDelay;
+      },
+      {}, Path::image, 0,
+      { "Set FW Status as 0", "Got FW Info:", "Updating: 100%", "Firmware upgraded!" },
+      false, 5, true, false },
     // Left in its bootloader by an interrupted update: the serial query times out, no reset.
     { "SilentBootloader", 1,
       [] (Amp::Config& c)
@@ -232,4 +257,58 @@ INSTANTIATE_TEST_SUITE_P (Outcomes, CommandLineTool, testing::ValuesIn (outcomes
                           {
                               return std::string (info.param.name);
                           });
+
+// A reader that goes away (a pager quit, `head`) must not stop an update halfway. In a process
+// of its own, the program starts on an output pipe whose reader closes it after the first
+// progress line: the update runs to its end all the same, and the status tells.
+TEST (CommandLineToolProcess, UpdatesToTheEndWhenTheReaderGoesAway)
+{
+    GTEST_FLAG_SET (death_test_style, "threadsafe");
+    const juce::TemporaryFile imageFile (".bin");
+    const auto image = makeImage (4 * 256 + 200, 37);
+    ASSERT_TRUE (imageFile.getFile().replaceWithData (image.data(), image.size()));
+    const auto path = imageFile.getFile().getFullPathName().toStdString();
+
+    const auto updateWithTheReaderGone = [&]
+    {
+        reopenDelay = std::chrono::milliseconds (600);
+        Amp::Config config;
+        config.restartTimeMs = 200;
+        config.flash = makeImage (0x600, 30);
+        Amp amp (sim::installSimulator(), config);
+
+        int output[2];
+        ASSERT_EQ (0, pipe (output));
+        dup2 (output[1], STDOUT_FILENO);
+        close (output[1]);
+        std::signal (SIGPIPE, SIG_DFL);   // as a shell starts a program
+
+        std::thread reader ([fd = output[0]]
+        {
+            std::string seen;
+            char buffer[256];
+
+            for (ssize_t n; seen.find ("Updating: ") == std::string::npos
+                            && (n = read (fd, buffer, sizeof (buffer))) > 0;)
+                seen.append (buffer, (size_t) n);
+
+            close (fd);
+        });
+
+        const char* const argv[] = { "TarvoFirmwareUpdaterSim", "--path", path.c_str(), nullptr };
+        juce::juce_argv = argv;
+        juce::juce_argc = 3;
+        CorvelFwUpgradeLauncherApplication app;
+        app.initialise ({});
+
+        // The reader that saw no progress line reads to the end of the output.
+        dup2 (open ("/dev/null", O_WRONLY), STDOUT_FILENO);
+        reader.join();
+        std::cerr << "the flash holds the image: " << (amp.flashEquals (image) ? "yes" : "no")
+                  << std::endl;
+        std::_Exit (app.getApplicationReturnValue());
+    };
+
+    EXPECT_EXIT (updateWithTheReaderGone(), testing::ExitedWithCode (0), "the flash holds the image: yes");
+}
 } // namespace

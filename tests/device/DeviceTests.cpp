@@ -8,6 +8,7 @@
 #include "DeviceTestKit.h"
 
 #include "DeviceSession.h"
+#include "MessageLoop.h"
 #include "MessageThread.h"
 #include "MidiPorts.h"
 
@@ -303,6 +304,43 @@ TEST (ReceiveRouting, NoBytesNoListenerAndTooManyBytes)
     EXPECT_EQ (40000u, full.pending());
     full.device.feed (big, 40000);
     EXPECT_EQ ((Queues { { 5, { f } }, { 11, { big } } }), full.drain().first);
+
+    // At the bound exactly, the message's last byte coming on its own: up to the bound its
+    // start is kept, one byte more and it is dropped, alone or after bytes that complete
+    // nothing. The message after it is taken either way. The bound is written out here, so
+    // that one moved in the product fails instead of moving the rows with it.
+    constexpr size_t ownBound = 64 * 1024;
+    const struct
+    {
+        size_t garbageBefore;
+        size_t bytesBeforeEnd;
+        bool taken;
+    } atTheBound[] = {
+        { 0, ownBound, true },
+        { 5000, ownBound, true },
+        { 0, ownBound + 1, false },
+        { 5000, ownBound + 1, false },
+    };
+
+    for (const auto& row : atTheBound)
+    {
+        SCOPED_TRACE ("garbage " + std::to_string (row.garbageBefore) + ", "
+                      + std::to_string (row.bytesBeforeEnd) + " bytes before the end");
+        const auto largest = frame (11, 1, 2, Bytes (row.bytesBeforeEnd - 6, 0x33));
+        ASSERT_EQ (row.bytesBeforeEnd + 1, largest.size());
+
+        FullDevice device;
+        device.device.feed (garbage (row.garbageBefore));
+        device.device.feed (largest, 0, largest.size() - 1);
+        device.device.feed (largest, largest.size() - 1);
+        device.device.feed (f);
+        auto expected = Queues { { 5, { f } } };
+
+        if (row.taken)
+            expected[11] = { largest };
+
+        EXPECT_EQ (expected, device.drain().first);
+    }
 }
 
 TEST (VocabularyMaps, NamesAndNumbersMapBothWays)
@@ -380,6 +418,29 @@ TEST (JuceBackend, WithoutAMidiServiceListsAndOpensNothingSilently)
     }
 
     EXPECT_EQ ("", testing::internal::GetCapturedStderr());
+}
+
+// A worker's call waits for a busy message thread as long as it takes, when no quit is asked.
+TEST (MessageThread, ACallWaitsForABusyMessageThreadAndReturnsItsResult)
+{
+    std::atomic<bool> ran { false };
+
+    const auto callFromAWorker = [&]
+    {
+        return jw::callOnMessageThread ([&] { return ran = true; });
+    };
+
+    auto call = std::async (std::launch::async, callFromAWorker);
+    std::this_thread::sleep_for (std::chrono::milliseconds (200));   // busy: nothing dispatched
+
+    const auto returned = [&]
+    {
+        return call.wait_for (std::chrono::seconds (0)) == std::future_status::ready;
+    };
+
+    ASSERT_TRUE (testing_support::pumpUntil (returned)) << "the call never returned";
+    EXPECT_TRUE (call.get());
+    EXPECT_TRUE (ran);
 }
 
 // A worker's call that the message thread has not run when the quit is asked for ends
