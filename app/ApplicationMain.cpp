@@ -16,11 +16,11 @@ bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
 
 namespace
 {
-// The framework waits for X events by polling the X connection. Any X round trip made
-// outside its X callback (a paint waiting for its shared-memory completion does one) reads
-// every event that has arrived into Xlib's own queue, and the connection then has nothing
-// more to read: such an event, a close request among them, would wait for the next one to
-// arrive, a mouse move say. So before each wait, the events already read are handled.
+// The framework waits for X events by polling the X connection. An Xlib flush or round trip
+// made outside its X callback reads every event that has arrived into Xlib's own queue (a
+// paint does so when it frees its image), and the connection then has nothing more to read:
+// such an event, a close request among them, would wait for the next one to arrive, a mouse
+// move say. So before each wait, the events already read are handled.
 void dispatchEventsXlibHasRead()
 {
     auto* windowSystem = juce::XWindowSystem::getInstanceWithoutCreating();
@@ -37,8 +37,12 @@ void dispatchEventsXlibHasRead()
         queued = x11->xEventsQueued (display, QueuedAlready);
     }
 
+    // The framework's own X callback takes every event queued, as when the connection wakes it.
     if (queued > 0)
-        juce::LinuxEventLoopInternal::invokeEventLoopCallbackForFd (x11->xConnectionNumber (display));
+    {
+        const auto connection = x11->xConnectionNumber (display);
+        juce::LinuxEventLoopInternal::invokeEventLoopCallbackForFd (connection);
+    }
 }
 
 void runDispatchLoop()
@@ -49,8 +53,7 @@ void runDispatchLoop()
     {
         JUCE_TRY
         {
-            dispatchEventsXlibHasRead();
-            juce::dispatchNextMessageOnSystemQueue (false);
+            dispatchNextEvent();
         }
         JUCE_CATCH_EXCEPTION
     }
@@ -59,6 +62,12 @@ void runDispatchLoop()
     messageManager->runDispatchLoop();
 }
 } // namespace
+
+void dispatchNextEvent()
+{
+    dispatchEventsXlibHasRead();
+    juce::dispatchNextMessageOnSystemQueue (false);
+}
 
 namespace juce
 {
@@ -72,7 +81,8 @@ int runApplication (int argc, char* argv[])
     juce::juce_argv = const_cast<const char**> (argv);
 
     const juce::ScopedJuceInitialiser_GUI libraryInitialiser;
-    const std::unique_ptr<juce::JUCEApplicationBase> app (juce::JUCEApplicationBase::createInstance());
+    const std::unique_ptr<juce::JUCEApplicationBase> app (
+        juce::JUCEApplicationBase::createInstance());
 
     if (! app->initialiseApp())
         return app->shutdownApp();

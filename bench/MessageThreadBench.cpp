@@ -1,6 +1,7 @@
 #include "BenchSupport.h"
 
 #include "AppStates.h"
+#include "ApplicationMain.h"
 #include "EmulatedAmplifier.h"
 #include "JwDeviceManager.h"
 #include "MainComponent.h"
@@ -27,12 +28,6 @@
     their 50th and 99th percentiles and the largest. The reconnect delay is shortened (the
     emulated amplifier restarts in 50 ms), which leaves the flashing itself as it is.
 */
-namespace juce
-{
-// The application's message loop dispatches with this, blocking until an event comes.
-bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
-} // namespace juce
-
 namespace
 {
 using Clock = std::chrono::steady_clock;
@@ -52,8 +47,8 @@ private:
     void timerCallback() override {}
 };
 
-/** Runs the message loop until done() holds, waiting for events as the application's own
-    loop does (blocked in poll until one comes). JUCE's runDispatchLoopUntil would sleep a
+/** Runs the message loop until done() holds, a turn of the application's own loop at a time
+    (blocked in poll until an event comes). JUCE's runDispatchLoopUntil would sleep a
     millisecond whenever the queue is empty and so add up to 1 ms to every delay measured. */
 bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
 {
@@ -65,7 +60,7 @@ bool pumpUntil (const std::function<bool()>& done, int timeoutMs)
         if (Clock::now() >= deadline)
             return done();
 
-        juce::dispatchNextMessageOnSystemQueue (false);
+        dispatchNextEvent();
     }
 
     return true;

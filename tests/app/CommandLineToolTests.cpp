@@ -309,6 +309,8 @@ TEST (CommandLineToolProcess, UpdatesToTheEndWhenTheReaderGoesAway)
         std::_Exit (app.getApplicationReturnValue());
     };
 
-    EXPECT_EXIT (updateWithTheReaderGone(), testing::ExitedWithCode (0), "the flash holds the image: yes");
+    EXPECT_EXIT (updateWithTheReaderGone(),
+                 testing::ExitedWithCode (0),
+                 "the flash holds the image: yes");
 }
 } // namespace

@@ -1,20 +1,21 @@
 // Guards the simulator build of the updater run as a person would, as a process of its own
-// under the test run's X display: the window opens, the poll connects the emulated amplifier,
-// "Check to update" is clicked and the update runs to its toast; a screenshot of each moment
-// goes to the screenshot folder. Then the window is asked to close the way a window manager's
-// close button does (WM_PROTOCOLS carrying WM_DELETE_WINDOW: a bare X server has no window
-// manager to send it), and the program must end with status 0.
+// on an X display of its own with a window manager (openbox), both from Debian:
+//  1. The window is asked to close through the window manager (as its title bar's close button
+//     or Alt+F4 does) while it connects to the emulated amplifier, when the message thread is
+//     busy and painting: the program must end within seconds, not wait for the next X event.
+//  2. The window opens, the poll connects the emulated amplifier, "Check to update" is clicked
+//     and the update runs to its toast; a screenshot of each moment goes to the screenshot
+//     folder. Then the window is closed through the window manager, and the program must end
+//     with status 0.
 //
-// JUCE only looks the close protocol's atoms up, never creates them, and a bare X server keeps
-// them only while a client that created them stays connected. So they are created on this
-// program's own connection, which stays open until the end, before the program starts.
-//
-// One thread: the program is forked, xdotool and import run through popen and system.
+// One thread: the programs are forked, xdotool, wmctrl and import run through popen and system.
 //
 // Usage: tarvo_window_process <program> <screenshot folder>. Exit 77 (skipped) with no display.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,19 +24,29 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 static Display* display = nullptr;
 static Window window = 0;
 static pid_t program = 0;
+static pid_t windowManager = 0;
+
+static void endChild (pid_t& child)
+{
+    if (child <= 0)
+        return;
+
+    kill (child, SIGKILL);
+    waitpid (child, nullptr, 0);
+    child = 0;
+}
 
 static int fail (const std::string& why)
 {
     std::printf ("FAILED: %s\n", why.c_str());
-
-    if (program > 0)
-        kill (program, SIGKILL);
-
+    endChild (program);
+    endChild (windowManager);
     return 1;
 }
 
@@ -53,16 +64,24 @@ static bool waitFor (const std::function<bool()>& done, int seconds = 60)
     return false;
 }
 
+static pid_t start (const char* path, const char* argument = nullptr)
+{
+    const auto child = fork();
+
+    if (child == 0)
+        _exit (execlp (path, path, argument, nullptr));
+
+    return child;
+}
+
 static int destroyImage (XImage* image)
 {
     return XDestroyImage (image);
 }
 
-// With no window manager the content starts at the window's origin. Windows of other tests may
-// lie over ours, so it is raised before every look.
+// The display is this test's own: nothing lies over the window.
 static unsigned long pixel (int x, int y)
 {
-    XRaiseWindow (display, window);
     auto* taken = XGetImage (display, window, x, y, 1, 1, AllPlanes, ZPixmap);
     const std::unique_ptr<XImage, int (*) (XImage*)> image (taken, destroyImage);
 
@@ -72,48 +91,35 @@ static unsigned long pixel (int x, int y)
     return XGetPixel (image.get(), 0, 0) & 0xffffff;
 }
 
-int main (int, char** argv)
+// A window manager that follows the standard says so on the root window.
+static bool windowManagerRunning()
 {
-    // An X server that resets when its last client leaves refuses connections meanwhile, which
-    // with other tests coming and going is a moment: the connection is tried again. Once it is
-    // open the server cannot reset, so the program's own connection cannot meet a reset.
-    const auto opened = []
-    {
-        display = XOpenDisplay (nullptr);
-        return display != nullptr;
-    };
+    const auto check = XInternAtom (display, "_NET_SUPPORTING_WM_CHECK", False);
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty (display, DefaultRootWindow (display), check, 0, 1, False, XA_WINDOW,
+                        &type, &format, &count, &after, &data);
 
-    if (std::getenv ("DISPLAY") == nullptr || ! waitFor (opened, 5))
-    {
-        std::puts ("no X display could be opened: skipped (scripts/with-display.sh provides one)");
-        return 77;
-    }
+    if (data != nullptr)
+        XFree (data);
 
-    // A window that goes meanwhile is no error.
-    XSetErrorHandler ([] (Display*, XErrorEvent*) { return 0; });
+    return count == 1;
+}
 
-    XClientMessageEvent close {};
-    close.type = ClientMessage;
-    close.send_event = False;
-    close.display = display;
-    close.message_type = XInternAtom (display, "WM_PROTOCOLS", False);
-    close.format = 32;
-    close.data.l[0] = (long) XInternAtom (display, "WM_DELETE_WINDOW", False);
-    XSync (display, False);
-
-    program = fork();
-
-    if (program == 0)
-        _exit (execl (argv[1], argv[1], nullptr));
-
+// Starts the program and waits for its window at the main component's size; "" or what failed.
+static std::string startProgram (const char* path)
+{
+    program = start (path);
     const auto search = "xdotool search --sync --onlyvisible --pid " + std::to_string (program);
     auto* found = popen (search.c_str(), "r");
 
     if (std::fscanf (found, "%lu", &window) != 1)
-        return fail ("no window of 375 x 667 appeared: the search found none");
+        return "no window of 375 x 667 appeared: the search found none";
 
     if (pclose (found) != 0)
-        return fail ("no window of 375 x 667 appeared: the search failed");
+        return "no window of 375 x 667 appeared: the search failed";
 
     XWindowAttributes a {};
     const auto mainSize = [&]
@@ -125,10 +131,81 @@ int main (int, char** argv)
     };
 
     if (! waitFor (mainSize))
+        return "no window of 375 x 667 appeared: the last size seen was "
+             + std::to_string (a.width) + " x " + std::to_string (a.height);
+
+    return {};
+}
+
+// What the window manager does for its close button: it asks the window to close.
+static bool closeThroughWindowManager()
+{
+    const auto close = "wmctrl -i -c " + std::to_string (window);
+    return std::system (close.c_str()) == 0;
+}
+
+// "" when the program ended with status 0 within the time.
+static std::string programEnds (int seconds)
+{
+    int status = -1;
+    const auto ended = [&]
     {
-        const auto seen = std::to_string (a.width) + " x " + std::to_string (a.height);
-        return fail ("no window of 375 x 667 appeared: the last size seen was " + seen);
+        return waitpid (program, &status, WNOHANG) == program;
+    };
+
+    if (! waitFor (ended, seconds))
+        return "the program was still running " + std::to_string (seconds)
+             + " s after the close request";
+
+    program = 0;
+
+    if (! WIFEXITED (status) || WEXITSTATUS (status) != 0)
+        return "the program ended with status " + std::to_string (status);
+
+    return {};
+}
+
+int main (int, char** argv)
+{
+    const auto opened = []
+    {
+        display = XOpenDisplay (nullptr);
+        return display != nullptr;
+    };
+
+    if (std::getenv ("DISPLAY") == nullptr || ! waitFor (opened, 5))
+    {
+        std::puts ("no X display could be opened: skipped (the test runs under xvfb-run)");
+        return 77;
     }
+
+    // A window that goes meanwhile is no error.
+    XSetErrorHandler ([] (Display*, XErrorEvent*) { return 0; });
+
+    windowManager = start ("openbox", "--sm-disable");
+
+    if (! waitFor (windowManagerRunning, 30))
+        return fail ("openbox did not start");
+
+    // 1. The first poll, 2 s after the start, probes on the message thread for about a second
+    // and then connects: a close request asked for meanwhile used to wait for the next X event.
+    const auto started = std::chrono::steady_clock::now();
+
+    if (const auto why = startProgram (argv[1]); ! why.empty())
+        return fail ("to close while connecting: " + why);
+
+    std::this_thread::sleep_until (started + std::chrono::milliseconds (2500));
+
+    if (! closeThroughWindowManager())
+        return fail ("wmctrl could not ask the connecting window to close");
+
+    // The worker that connects is waited for, about a second; the fault waited for good.
+    if (const auto why = programEnds (8); ! why.empty())
+        return fail ("closed while connecting: " + why);
+
+    // 2. The whole update, a screenshot of each moment.
+    if (const auto why = startProgram (argv[1]); ! why.empty())
+        return fail (why);
 
     // Each moment: a pixel that shows it, then its screenshot. (75, 298) lies in the connect
     // button, (311, 244) in "Eject", (311, 384) in "Check to update", (52, 528) in the toast.
@@ -170,24 +247,13 @@ int main (int, char** argv)
         }
     }
 
-    close.window = window;
-    XSendEvent (display, window, False, NoEventMask, reinterpret_cast<XEvent*> (&close));
-    XSync (display, False);
+    if (! closeThroughWindowManager())
+        return fail ("wmctrl could not ask the updated window to close");
 
-    int status = -1;
-    const auto ended = [&]
-    {
-        return waitpid (program, &status, WNOHANG) == program;
-    };
+    if (const auto why = programEnds (30); ! why.empty())
+        return fail ("closed after the update: " + why);
 
-    if (! waitFor (ended, 30))
-        return fail ("the program did not end after the close request");
-
-    program = 0;
-
-    if (! WIFEXITED (status) || WEXITSTATUS (status) != 0)
-        return fail ("the program ended with status " + std::to_string (status));
-
+    endChild (windowManager);
     std::printf ("screenshots in %s\n", argv[2]);
     return 0;
 }
