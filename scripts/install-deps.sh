@@ -4,15 +4,21 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git
+    build-essential cmake ninja-build pkg-config
     clang libclang-rt-14-dev
     juce-modules-source juce-tools
-    libasound2-dev libfreetype-dev libfontconfig1-dev libpng-dev libjpeg-dev
-    libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev libxcomposite-dev
-    libxrender-dev
-    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    libasound2-dev libfreetype-dev libpng-dev libjpeg-dev
+    libx11-dev libxext-dev libxinerama-dev libxrandr-dev libxcursor-dev libxrender-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth xdotool imagemagick x11-utils openbox wmctrl
     fonts-roboto-unhinted
+)
+
+# The commands that the scripts, the build and the tests run, each from a package above;
+# scripts/check-install-list.sh checks both lists against what the build uses.
+commands=(
+    cmake ctest ninja pkg-config clang clang++
+    xvfb-run xauth xdpyinfo xdotool import openbox wmctrl setarch
 )
 
 missing=()
