@@ -188,7 +188,8 @@ int main (int, char** argv)
         return fail ("openbox did not start");
 
     // 1. The first poll, 2 s after the start, probes on the message thread for about a second
-    // and then connects: a close request asked for meanwhile used to wait for the next X event.
+    // and then connects, painting: a close request asked for meanwhile must not wait for a next
+    // X event, which may never come.
     const auto started = std::chrono::steady_clock::now();
 
     if (const auto why = startProgram (argv[1]); ! why.empty())
@@ -199,8 +200,8 @@ int main (int, char** argv)
     if (! closeThroughWindowManager())
         return fail ("wmctrl could not ask the connecting window to close");
 
-    // The worker that connects is waited for, about a second; the fault waited for good.
-    if (const auto why = programEnds (8); ! why.empty())
+    // The quit waits for the worker that connects, about a second.
+    if (const auto why = programEnds (10); ! why.empty())
         return fail ("closed while connecting: " + why);
 
     // 2. The whole update, a screenshot of each moment.
