@@ -1,7 +1,8 @@
 // Guards the command-line tool (console::FirmwareUpgradeTool) run in the test's own process
 // against emulated amplifiers on the simulator's virtual MIDI service: one row an outcome, with
 // the lines it prints in order, its exit status, what each amplifier received and whether the
-// device is closed afterwards. RunAsUser.cmake runs both builds as processes of their own.
+// device is closed afterwards; and the program started as a process of its own whose output's
+// reader goes away. RunAsUser.cmake runs both builds as processes of their own.
 #include "CorvelFwUpgradeLauncherApplication.h"
 #include "EmulatedAmplifier.h"
 #include "FirmwareUpgradeTool.h"

@@ -2,8 +2,8 @@
 // (DeviceTestKit.h): the codecs on worked examples, the session table and sending in pieces,
 // reading from the session queues (also from many threads while the receiving thread routes),
 // what the receive path does with no bytes, no listener and more bytes than its bound, the
-// vocabulary maps, the JUCE port backend on a machine without a MIDI service, and a call for
-// the message thread that the quit overtakes.
+// vocabulary maps, the JUCE port backend on a machine without a MIDI service, and calls for
+// the message thread: one that waits for it while it is busy, one that the quit overtakes.
 
 #include "DeviceTestKit.h"
 
