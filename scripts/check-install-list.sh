@@ -70,7 +70,8 @@ check_owners() {
             [ -n "${in_closure[${owner%%:*}]:-}" ] && ok=1
         done
         if [ "$ok" -eq 0 ]; then
-            echo "check-install-list: $what $path comes from $owners, which scripts/install-deps.sh does not install"
+            echo "check-install-list: $what $path comes from $owners," \
+                 "which scripts/install-deps.sh does not install"
             faults=$((faults + 1))
         fi
     done
@@ -78,7 +79,7 @@ check_owners() {
 
 [ -f "$build/.ninja_deps" ] || { echo "check-install-list: no ninja build in $build"; exit 1; }
 mapfile -t used < <(ninja -C "$build" -t deps | awk '$1 ~ /^\/usr\// { print $1 }' | sort -u \
-                        | xargs -r realpath -e | sort -u)
+                        | xargs -r realpath -e 2>/dev/null | sort -u)
 check_owners "the build's" < <(dpkg -S "${used[@]}" 2>/dev/null || true)
 
 for c in "${commands[@]}"; do
@@ -87,7 +88,8 @@ for c in "${commands[@]}"; do
         faults=$((faults + 1))
         continue
     fi
-    owner_line="$(dpkg -S "$(realpath -e "$path")" 2>/dev/null || dpkg -S "$path" 2>/dev/null || true)"
+    owner_line="$(dpkg -S "$(realpath -e "$path")" 2>/dev/null \
+                  || dpkg -S "$path" 2>/dev/null || true)"
     if [ -z "$owner_line" ]; then
         echo "check-install-list: the command $c ($path) comes from no package"
         faults=$((faults + 1))
@@ -100,4 +102,5 @@ if [ "$faults" -ne 0 ]; then
     exit 1
 fi
 
-echo "check-install-list: the build's ${#used[@]} files under /usr and ${#commands[@]} commands all come from the list"
+echo "check-install-list: the build's ${#used[@]} files under /usr and the ${#commands[@]} commands" \
+     "all come from the list"
