@@ -2,6 +2,7 @@
 #define JUCE_GUI_BASICS_INCLUDE_XHEADERS 1
 
 #include "ApplicationMain.h"
+#include "CorvelFwUpgradeLauncherApplication.h"
 
 #include <juce_gui_basics/juce_gui_basics.h>
 
@@ -24,11 +25,11 @@ namespace
 void dispatchEventsXlibHasRead()
 {
     auto* windowSystem = juce::XWindowSystem::getInstanceWithoutCreating();
+    auto* display = windowSystem != nullptr ? windowSystem->getDisplay() : nullptr;
 
-    if (windowSystem == nullptr || windowSystem->getDisplay() == nullptr)
+    if (display == nullptr)
         return;
 
-    auto* display = windowSystem->getDisplay();
     auto* x11 = juce::X11Symbols::getInstance();
     int queued = 0;
 
@@ -68,12 +69,6 @@ void dispatchNextEvent()
     dispatchEventsXlibHasRead();
     juce::dispatchNextMessageOnSystemQueue (false);
 }
-
-namespace juce
-{
-extern const char* const* juce_argv;
-extern int juce_argc;
-} // namespace juce
 
 int runApplication (int argc, char* argv[])
 {

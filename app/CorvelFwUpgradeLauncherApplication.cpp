@@ -7,12 +7,6 @@
 #include <csignal>
 #include <iostream>
 
-namespace juce
-{
-extern const char* const* juce_argv;
-extern int juce_argc;
-} // namespace juce
-
 namespace
 {
 // Before the framework shuts down its MIDI and message machinery, the open device goes.

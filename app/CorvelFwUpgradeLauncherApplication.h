@@ -4,6 +4,13 @@
 
 #include <memory>
 
+namespace juce
+{
+// The process arguments, which the framework keeps without declaring them in its headers.
+extern const char* const* juce_argv;
+extern int juce_argc;
+} // namespace juce
+
 /** The application: chooses between the window and the command-line update on the exact
     first argument "--path". */
 class CorvelFwUpgradeLauncherApplication : public juce::JUCEApplication

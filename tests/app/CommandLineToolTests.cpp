@@ -20,12 +20,6 @@
 #include <thread>
 #include <unistd.h>
 
-namespace juce
-{
-extern const char* const* juce_argv;
-extern int juce_argc;
-} // namespace juce
-
 namespace
 {
 using Bytes = std::vector<uint8_t>;
